@@ -1,0 +1,66 @@
+/*
+ * liborlune_nc: the Orlune noise-suppression engine, C interface.
+ *
+ * A model is loaded once from a bundle file; each session is one causal
+ * stream at one sample rate. Distinct sessions (and distinct models) may be
+ * used concurrently from different threads; one session must not be entered
+ * by two threads at once.
+ *
+ * Exported names carry the historical "kelvo_nc_" prefix.
+ */
+#ifndef ORLUNE_NC_H
+#define ORLUNE_NC_H
+
+#include <stddef.h>
+
+#if defined(_WIN32)
+#define ORLUNE_NC_API __declspec(dllexport)
+#else
+#define ORLUNE_NC_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct kelvo_nc_model kelvo_nc_model;
+typedef struct kelvo_nc_session kelvo_nc_session;
+
+/* Loads a model bundle. Returns NULL when the file is missing, unreadable,
+ * truncated, of another format version or fails its checksum. */
+ORLUNE_NC_API kelvo_nc_model* kelvo_nc_model_load_from_path(const char* path);
+
+/* Frees a model. NULL is ignored. Every session created on it must be freed first. */
+ORLUNE_NC_API void kelvo_nc_model_free(kelvo_nc_model* model);
+
+/* Opens a stream at one of 8000, 16000, 22050, 24000, 32000, 44100 or 48000 Hz.
+ * attenuation_limit_db bounds how far the output is pulled below the input:
+ * 0 or less returns the input (delayed), NaN or +inf means no bound.
+ * Returns NULL for a NULL model or an unsupported rate. */
+ORLUNE_NC_API kelvo_nc_session* kelvo_nc_session_create(const kelvo_nc_model* model,
+                                                        size_t sample_rate,
+                                                        float attenuation_limit_db);
+
+/* Frees a session. NULL is ignored. */
+ORLUNE_NC_API void kelvo_nc_session_free(kelvo_nc_session* session);
+
+/* Samples per frame (10 ms of audio; 220 at 22050 Hz, 441 at 44100 Hz). 0 for NULL. */
+ORLUNE_NC_API size_t kelvo_nc_get_frame_length(const kelvo_nc_session* session);
+
+/* Processes one frame of frame_length samples in full scale [-1, 1).
+ * input and output may alias. Returns the frame's speech presence
+ * probability in [0, 1]; a NULL argument leaves output untouched and returns 0. */
+ORLUNE_NC_API float kelvo_nc_process_frame(kelvo_nc_session* session, const float* input,
+                                           float* output);
+
+/* Returns the session to its freshly created state. NULL is ignored. */
+ORLUNE_NC_API void kelvo_nc_reset(kelvo_nc_session* session);
+
+/* Constant algorithmic delay of the output behind the input, in samples. 0 for NULL. */
+ORLUNE_NC_API size_t kelvo_nc_get_latency(const kelvo_nc_session* session);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORLUNE_NC_H */

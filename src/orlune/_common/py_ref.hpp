@@ -1,0 +1,131 @@
+// Owning and borrowed handling of Python references, and the error-propagation type.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace orlune {
+
+// Thrown when a Python error indicator is already set; caught at the boundary
+// (see annotated_function.cpp), which returns NULL to the interpreter.
+struct PythonError {};
+
+// An owned (strong) reference; releases it on destruction.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    static PyRef borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+    // Steals a result that must not be NULL: throws PythonError when it is.
+    static PyRef check(PyObject* object) {
+        if (object == nullptr) throw PythonError{};
+        return PyRef(object);
+    }
+
+    PyRef(const PyRef& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+private:
+    explicit PyRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+// Throws PythonError when a C-API status signals failure (-1, or NULL).
+inline void check_status(int status) {
+    if (status < 0) throw PythonError{};
+}
+
+inline PyRef get_attr(PyObject* object, const char* name) {
+    return PyRef::check(PyObject_GetAttrString(object, name));
+}
+
+inline PyRef get_attr(PyObject* object, PyObject* name) {
+    return PyRef::check(PyObject_GetAttr(object, name));
+}
+
+inline void set_attr(PyObject* object, const char* name, PyObject* value) {
+    check_status(PyObject_SetAttrString(object, name, value));
+}
+
+inline PyRef import_module(const char* name) { return PyRef::check(PyImport_ImportModule(name)); }
+
+inline PyRef new_string(const char* text) { return PyRef::check(PyUnicode_FromString(text)); }
+
+inline bool is_true(PyObject* object) {
+    const int truth = PyObject_IsTrue(object);
+    check_status(truth);
+    return truth != 0;
+}
+
+// Raises `type` with `message` and throws PythonError.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
+
+[[noreturn]] inline void raise(PyObject* type, PyObject* message) {
+    PyErr_SetObject(type, message);
+    throw PythonError{};
+}
+
+}  // namespace orlune
+
+namespace orlune {
+
+// Releases the GIL for the lifetime of the object; only native code may run meanwhile.
+class ReleasedGil {
+public:
+    ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+    ReleasedGil(const ReleasedGil&) = delete;
+    ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Holds a Python lock object (threading.Lock) acquired with `acquire()`, which
+// releases the GIL while it waits, and calls `release()` on destruction without
+// disturbing an exception that is being raised.
+class HeldLock {
+public:
+    HeldLock(PyObject* lock, PyObject* acquire_name, PyObject* release_name)
+        : lock_(PyRef::borrow(lock)), release_name_(release_name) {
+        PyObject* self = lock;
+        const PyRef acquired =
+            PyRef::check(PyObject_VectorcallMethod(acquire_name, &self, 1, nullptr));
+        held_ = true;
+    }
+    ~HeldLock() {
+        if (!held_) return;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyObject* self = lock_.get();
+        PyObject* result = PyObject_VectorcallMethod(release_name_, &self, 1, nullptr);
+        if (result == nullptr) PyErr_WriteUnraisable(self);
+        Py_XDECREF(result);
+        PyErr_Restore(type, value, traceback);
+    }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+private:
+    PyRef lock_;
+    PyObject* release_name_;
+    bool held_ = false;
+};
+
+}  // namespace orlune
