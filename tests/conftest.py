@@ -31,9 +31,8 @@ def pytest_report_header() -> list[str]:
 @pytest.fixture(scope="session")
 def test_engine_build(pytestconfig: pytest.Config) -> Callable[[str], Path]:
     """Builds a variant of the test engine on first use (cached across runs by content)."""
-    cache_dir = (
-        pytestconfig.cache.mkdir("test-engine") if pytestconfig.cache else Path("build/test-engine")
-    )
+    cache = getattr(pytestconfig, "cache", None)  # absent under -p no:cacheprovider
+    cache_dir = cache.mkdir("test-engine") if cache else Path("build/test-engine").resolve()
 
     def build(variant: str = "default") -> Path:
         return build_test_engine(cache_dir, variant)

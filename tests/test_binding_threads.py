@@ -10,7 +10,7 @@ from __future__ import annotations
 
 from engine_harness import PackageCopy
 
-THREAD_TIMEOUT_S = 30.0
+THREAD_TIMEOUT_S = 40.0
 
 
 def test_two_sessions_on_two_threads_are_inside_the_engine_together(
@@ -37,7 +37,8 @@ def test_two_sessions_on_two_threads_are_inside_the_engine_together(
         for thread in threads:
             thread.join()
 
-        assert both_inside and engine.counter("max_calls_inside") == 2
+        inside_together = engine.counter("max_calls_inside")
+        assert both_inside and inside_together == 2, f"at most {inside_together} inside at once"
         assert engine.counter("gate_timeouts") == 0
         for value, result in results.items():
             assert np.array_equal(result, np.full(480, value, dtype=np.int16)), value
