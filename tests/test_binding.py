@@ -386,3 +386,26 @@ def test_unusual_frame_lengths_work_end_to_end(
         """,
         FRAME_LENGTH=frame_length,
     )
+
+
+def test_instrumented_engine_counts_bad_handles_instead_of_crashing(
+    engine_package: PackageCopy,
+) -> None:
+    # The zero counts asserted elsewhere only mean something if the engine sees bad handles.
+    engine_package.run(
+        """
+        import ctypes
+        lib = ctypes.CDLL(str(LIBRARY))
+        for name in ("kelvo_nc_process_frame", "kelvo_nc_reset", "kelvo_nc_session_free"):
+            getattr(lib, name).argtypes = [ctypes.c_void_p] * (3 if "process" in name else 1)
+        session = open_session()
+        freed = session._session
+        session.close()
+        frame = (ctypes.c_float * 480)()
+        lib.kelvo_nc_process_frame(freed, frame, frame)
+        lib.kelvo_nc_session_free(freed)
+        lib.kelvo_nc_reset(None)
+        assert engine.counter("bad_handle_calls") == 2 and engine.counter("null_handle_calls") == 1
+        assert engine.counter("live_sessions") == 0
+        """
+    )
