@@ -71,6 +71,15 @@ inline PyRef module_global(PyObject* module, const char* name) {
     return PyRef::borrow(value);
 }
 
+// object.name() and object.name(argument); a tuple argument stays one argument.
+inline PyRef call_method(PyObject* object, const char* name) {
+    return PyRef::check(PyObject_CallNoArgs(get_attr(object, name).get()));
+}
+
+inline PyRef call_method(PyObject* object, const char* name, PyObject* argument) {
+    return PyRef::check(PyObject_CallOneArg(get_attr(object, name).get(), argument));
+}
+
 inline PyRef import_module(const char* name) { return PyRef::check(PyImport_ImportModule(name)); }
 
 inline PyRef new_string(const char* text) { return PyRef::check(PyUnicode_FromString(text)); }

@@ -17,10 +17,6 @@ void log_info(PyObject* module, const char* message, PyObject* extra) {
     PyRef::check(PyObject_Call(info.get(), args.get(), kwargs.get()));
 }
 
-PyRef call_method(PyObject* object, const char* name) {
-    return PyRef::check(PyObject_CallMethod(object, name, nullptr));
-}
-
 // Calls `callable` with keyword arguments only, in the order given.
 PyRef call_with_keywords(PyObject* callable, PyObject* keywords) {
     const PyRef no_args = PyRef::check(PyTuple_New(0));
@@ -70,8 +66,7 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
             "{s:s,s:s,s:s}", "model_id", "orlune-nc-default", "model_version", "1", "model_url",
             "package:models/orlune-nc-default.bin"));
         const PyRef manifest = call_with_keywords(manifest_class.get(), keywords.get());
-        const PyRef artifact = PyRef::check(
-            PyObject_CallMethod(store.get(), "resolve", "O", manifest.get()));
+        const PyRef artifact = call_method(store.get(), "resolve", manifest.get());
         set_attr(self, "_model_artifact", artifact.get());
     }
 
@@ -117,8 +112,7 @@ PyRef initialize_body(PyObject* module, PyObject* const* args) {
         PyRef session =
             factory.get() != Py_None
                 ? PyRef::check(PyObject_CallOneArg(factory.get(), sample_rate))
-                : PyRef::check(PyObject_CallMethod(self, "_create_native_session", "O",
-                                                   sample_rate));
+                : call_method(self, "_create_native_session", sample_rate);
         set_attr(self, "_session", session.get());
         set_attr(self, "_sample_rate", sample_rate);
         const PyRef stored = get_attr(self, "_session");
