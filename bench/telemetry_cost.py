@@ -2,7 +2,8 @@
 
 Prints the median over repeated timeit runs, beside the cost of calling an
 empty function with the same keyword arguments (the floor any Python-level
-reporter pays), and the cost with a second thread contending for the lock.
+reporter pays), and the cost while a second thread records too (the two share
+the interpreter lock, so about twice the single-thread figure is expected).
 
     python bench/telemetry_cost.py [--calls N] [--repeats R]
 """
