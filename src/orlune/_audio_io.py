@@ -9,7 +9,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 
-import soundfile as sf
+import soundfile as sf  # type: ignore[import-untyped]
 
 # Containers read and written. WAVEX is how libsndfile names extensible WAV files.
 READABLE_FORMATS = frozenset({"WAV", "WAVEX", "FLAC", "OGG"})

@@ -14,7 +14,7 @@ import math
 from typing import Any
 
 import numpy as np
-import soxr
+import soxr  # type: ignore[import-untyped]
 from numpy.typing import NDArray
 
 from ._blocks import EngineBlocks
@@ -41,8 +41,9 @@ def check_audio_dtype(dtype: np.dtype[Any]) -> None:
 
 def _quantise(samples: NDArray[np.floating[Any]]) -> NDArray[np.int16]:
     """Full-scale floats (already within +-1.0) to int16, rounding to nearest."""
-    scaled = np.rint(samples * _PCM_SCALE)
-    return np.clip(scaled, -32768, 32767).astype(np.int16)
+    scaled: NDArray[np.floating[Any]] = np.rint(samples * _PCM_SCALE)
+    clipped: NDArray[np.floating[Any]] = np.clip(scaled, -32768, 32767)
+    return clipped.astype(np.int16)
 
 
 class DenoisePipeline:
@@ -181,13 +182,16 @@ class DenoisePipeline:
         if not out_of_range:
             return frames
         self.clipped_samples += out_of_range
-        return np.clip(np.nan_to_num(frames, nan=0.0, posinf=1.0, neginf=-1.0), -1.0, 1.0)
+        finite: NDArray[np.floating[Any]] = np.nan_to_num(frames, nan=0.0, posinf=1.0, neginf=-1.0)
+        clipped: NDArray[np.floating[Any]] = np.clip(finite, -1.0, 1.0)
+        return clipped
 
 
 def _from_pcm16(pcm: NDArray[np.int16], dtype: np.dtype[Any]) -> NDArray[Any]:
     if dtype.kind == "i":
         return pcm.astype(dtype)
-    return (pcm / dtype.type(_PCM_SCALE)).astype(dtype, copy=False)
+    scaled: NDArray[np.floating[Any]] = pcm / dtype.type(_PCM_SCALE)
+    return scaled.astype(dtype, copy=False)
 
 
 def _from_float32(samples: NDArray[np.float32], dtype: np.dtype[Any]) -> NDArray[Any]:

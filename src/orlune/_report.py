@@ -9,7 +9,7 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-import soundfile as sf
+import soundfile as sf  # type: ignore[import-untyped]
 from numpy.typing import NDArray
 
 from ._audio_io import atomic_output
@@ -45,7 +45,6 @@ def _mono(path: Path) -> tuple[NDArray[np.float32], int]:
 
 def _spectrogram(axes: Any, path: Path, title: str, clim: tuple[float, float] | None) -> Any:
     samples, rate = _mono(path)
-    axes.set_xlim(0.0, max(samples.size / rate, 1e-3))
     window = 1 << max(6, round(math.log2(0.032 * rate)))
     spectrum, _, _, image = axes.specgram(
         samples, NFFT=window, Fs=rate, noverlap=window // 2, cmap="magma", scale="dB"
@@ -54,6 +53,7 @@ def _spectrogram(axes: Any, path: Path, title: str, clim: tuple[float, float] | 
         loudest = 10 * math.log10(max(float(np.max(spectrum, initial=0.0)), 1e-20))
         clim = (loudest - _DYNAMIC_RANGE_DB, loudest)
     image.set_clim(*clim)
+    axes.set_xlim(0.0, max(samples.size / rate, 1e-3))
     axes.set_ylabel("frequency (Hz)")
     axes.set_title(title, loc="left", fontsize="medium")
     return image

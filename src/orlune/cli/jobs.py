@@ -13,7 +13,7 @@ from multiprocessing.queues import Queue
 from typing import Any
 
 import numpy as np
-import soundfile as sf
+import soundfile as sf  # type: ignore[import-untyped]
 
 from .._audio_io import AudioFileError, atomic_output
 from .._pipeline import DenoisePipeline
