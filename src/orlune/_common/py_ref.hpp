@@ -60,6 +60,26 @@ inline void set_attr(PyObject* object, const char* name, PyObject* value) {
     check_status(PyObject_SetAttrString(object, name, value));
 }
 
+// A module-level name, looked up when the code runs, as Python code would, so
+// that rebinding it in the module changes what the next call uses.
+inline PyRef module_global(PyObject* module, const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw PythonError{};
+    }
+    return PyRef::borrow(value);
+}
+
+// object.name() and object.name(argument); a tuple argument stays one argument.
+inline PyRef call_method(PyObject* object, const char* name) {
+    return PyRef::check(PyObject_CallNoArgs(get_attr(object, name).get()));
+}
+
+inline PyRef call_method(PyObject* object, const char* name, PyObject* argument) {
+    return PyRef::check(PyObject_CallOneArg(get_attr(object, name).get(), argument));
+}
+
 inline PyRef import_module(const char* name) { return PyRef::check(PyImport_ImportModule(name)); }
 
 inline PyRef new_string(const char* text) { return PyRef::check(PyUnicode_FromString(text)); }

@@ -53,7 +53,7 @@ int exec_module(PyObject* module) {
         add(module, "_LIBRARY_CACHE", PyRef::check(PyDict_New()));
         const PyRef threading = module_global(module, "threading");
         add(module, "_LIBRARY_CACHE_LOCK",
-            PyRef::check(PyObject_CallMethod(threading.get(), "Lock", nullptr)));
+            call_method(threading.get(), "Lock"));
 
         state.str_acquire = PyUnicode_InternFromString("acquire");
         state.str_release = PyUnicode_InternFromString("release");

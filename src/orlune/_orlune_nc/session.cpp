@@ -141,12 +141,12 @@ PyRef locate_library(PyObject* module) {
     const PyRef path_class = module_global(module, "Path");
     const PyRef file = module_global(module, "__file__");
     const PyRef module_path = PyRef::check(PyObject_CallOneArg(path_class.get(), file.get()));
-    const PyRef resolved = PyRef::check(PyObject_CallMethod(module_path.get(), "resolve", nullptr));
+    const PyRef resolved = call_method(module_path.get(), "resolve");
     const PyRef package_dir = get_attr(resolved.get(), "parent");
     const PyRef resource_root = PyRef::check(PyNumber_TrueDivide(
         package_dir.get(), new_string("resources").get()));
     const PyRef platform = module_global(module, "platform");
-    const PyRef system = PyRef::check(PyObject_CallMethod(platform.get(), "system", nullptr));
+    const PyRef system = call_method(platform.get(), "system");
     const PyRef names = module_global(module, "_LIBRARY_NAMES");
     const PyRef library_name = PyRef::check(
         PyObject_CallMethod(names.get(), "get", "Os", system.get(), "liborlune_nc.so"));
@@ -169,22 +169,20 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     self->api = take_engine_api(module, self->lib);
     set_slot(self->module, PyRef::borrow(module));
     const PyRef threading = module_global(module, "threading");
-    set_slot(self->lock, PyRef::check(PyObject_CallMethod(threading.get(), "Lock", nullptr)));
+    set_slot(self->lock, call_method(threading.get(), "Lock"));
 
     // Construction-time engine calls go through ctypes so that its argument
     // conversions (and their errors) apply; ctypes releases the GIL around them.
     const PyRef os = module_global(module, "os");
-    const PyRef encoded = PyRef::check(PyObject_CallMethod(os.get(), "fsencode", "O",
-                                                           model_file.get()));
-    PyRef model = PyRef::check(
-        PyObject_CallMethod(self->lib, "orlune_nc_model_load_from_path", "O", encoded.get()));
+    const PyRef encoded = call_method(os.get(), "fsencode", model_file.get());
+    PyRef model = call_method(self->lib, "orlune_nc_model_load_from_path", encoded.get());
     self->model = handle_from(model.get());
     set_slot(self->model_handle, std::move(model));
     if (!is_true(self->model_handle)) raise(PyExc_RuntimeError, "Failed to load the Orlune model");
 
     const PyRef ctypes = module_global(module, "ctypes");
     const PyRef limit =
-        PyRef::check(PyObject_CallMethod(ctypes.get(), "c_float", "O", attenuation_limit_db));
+        call_method(ctypes.get(), "c_float", attenuation_limit_db);
     PyRef session = PyRef::check(PyObject_CallMethod(self->lib, "orlune_nc_session_create", "OOO",
                                                      self->model_handle, sample_rate, limit.get()));
     self->session = handle_from(session.get());
@@ -201,8 +199,7 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
         raise(PyExc_RuntimeError, message.get());
     }
 
-    const PyRef reported = PyRef::check(
-        PyObject_CallMethod(self->lib, "orlune_nc_get_frame_length", "O", self->session_handle));
+    const PyRef reported = call_method(self->lib, "orlune_nc_get_frame_length", self->session_handle);
     PyRef frame_length = PyRef::check(PyNumber_Long(reported.get()));
     self->frame_length = PyLong_AsSize_t(frame_length.get());
     if (self->frame_length == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
@@ -337,7 +334,7 @@ PyRef close_body(PyObject* module, PyObject* const* args) {
 }
 
 PyRef del_body(PyObject*, PyObject* const* args) {
-    return PyRef::check(PyObject_CallMethod(args[0], "close", nullptr));
+    return call_method(args[0], "close");
 }
 
 constexpr Parameter kInitParameters[] = {
