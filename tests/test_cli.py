@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import soundfile as sf
-from delaying_engine import DelayingProcessor, delaying_engine, speech_like
+from tests.delaying_engine import DelayingProcessor, delaying_engine, speech_like
 
 from orlune import __version__
 from orlune.__main__ import main

@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 import pytest
-from delaying_engine import LATENCY, DelayingProcessor, as_pcm16, delaying_engine, speech_like
+from tests.delaying_engine import LATENCY, DelayingProcessor, as_pcm16, delaying_engine, speech_like
 
 import orlune
 from orlune._denoise import ClippedInputWarning

@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 import pytest
-from delaying_engine import LATENCY, DelayingProcessor, as_pcm16, delaying_engine, speech_like
+from tests.delaying_engine import LATENCY, DelayingProcessor, as_pcm16, delaying_engine, speech_like
 from numpy.typing import NDArray
 
 import orlune

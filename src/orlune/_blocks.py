@@ -9,10 +9,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-try:
-    from ._processor import OrluneProcessor
-except ImportError:  # TEMPORARY: the processor has not landed on main yet.
-    from ._interim_processor import OrluneProcessor  # type: ignore[assignment]
+from ._processor import OrluneProcessor
 
 
 def _open_processor(sample_rate: int, attenuation_limit_db: float) -> OrluneProcessor:

@@ -1,17 +1,26 @@
 """The host-facing processor: 16-bit PCM in, enhanced 16-bit PCM out, block by block."""
 
-import logging
-from collections.abc import Callable
-from typing import Any, Protocol
+import logging as logging
+import time as time
+from collections.abc import Callable as Callable
+from typing import Protocol as Protocol
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import NDArray as NDArray
+
+from ._model_store import ModelArtifact as ModelArtifact
+from ._model_store import ModelManifest as ModelManifest
+from ._model_store import ModelStore as ModelStore
+from ._orlune_nc import OrluneNC as OrluneNC
+from ._telemetry import TelemetryClient as TelemetryClient
+from ._telemetry import TelemetryReporter as TelemetryReporter
 
 logger: logging.Logger
 
+def _sdk_version() -> str: ...
+
 class _DenoisingSession(Protocol):
-    @property
-    def frame_length(self) -> int: ...
+    frame_length: int
     def process_frame(self, samples: NDArray[np.int16]) -> NDArray[np.int16]: ...
     def close(self) -> None: ...
 
@@ -24,7 +33,7 @@ class _TelemetryReporter(Protocol):
     def close(self) -> None: ...
 
 class _ModelStore(Protocol):
-    def resolve(self, manifest: Any) -> Any: ...
+    def resolve(self, manifest: ModelManifest) -> ModelArtifact: ...
 
 class OrluneProcessor:
     """Enhances 16-bit PCM audio, a whole number of engine blocks at a time."""
@@ -49,4 +58,4 @@ class OrluneProcessor:
     def process(self, samples: NDArray[np.int16]) -> NDArray[np.int16]:
         """Enhances a 1-D int16 array of whole blocks; returns a new array of the same shape."""
     def close(self) -> None:
-        """Releases the engine stream; safe to call more than once."""
+        """Releases the engine stream and logs a summary; safe to call more than once."""
