@@ -10,12 +10,11 @@ from pathlib import Path
 import numpy as np
 import pytest
 import soundfile as sf
-from tests.delaying_engine import DelayingProcessor, delaying_engine, speech_like
 
-from orlune import __version__
 from orlune.__main__ import main
 from orlune._pipeline import DenoisePipeline
 from orlune.cli import jobs, progress
+from tests.delaying_engine import DelayingProcessor, delaying_engine, speech_like
 
 __all__ = ["delaying_engine"]
 
@@ -35,7 +34,9 @@ SUMMARY = re.compile(
 )
 
 
-def _write(path: Path, rate: int, channels: int, frames: int, subtype: str, scale: float = 1.0) -> None:
+def _write(
+    path: Path, rate: int, channels: int, frames: int, subtype: str, scale: float = 1.0
+) -> None:
     sf.write(path, speech_like(frames, rate, channels, seed=frames) * scale, rate, subtype=subtype)
 
 
@@ -58,7 +59,10 @@ def _read(path: Path) -> np.ndarray:
 
 
 def test_outputs_keep_format_and_length_and_are_aligned(
-    delaying_engine: type[DelayingProcessor], inputs: list[Path], tmp_path: Path, capsys: pytest.CaptureFixture[str]
+    delaying_engine: type[DelayingProcessor],
+    inputs: list[Path],
+    tmp_path: Path,
+    capsys: pytest.CaptureFixture[str],
 ) -> None:
     assert main(["denoise", *map(str, inputs), "--out-dir", str(tmp_path / "out")]) == 0
 
@@ -68,7 +72,11 @@ def test_outputs_keep_format_and_length_and_are_aligned(
         target = tmp_path / "out" / source.name
         before, after = sf.info(str(source)), sf.info(str(target))
         assert (after.frames, after.samplerate, after.channels, after.format, after.subtype) == (
-            before.frames, before.samplerate, before.channels, before.format, before.subtype
+            before.frames,
+            before.samplerate,
+            before.channels,
+            before.format,
+            before.subtype,
         )
         if after.subtype == "VORBIS":  # lossy: re-encoding changes the samples
             continue
@@ -86,9 +94,22 @@ def test_outputs_keep_format_and_length_and_are_aligned(
 
 def test_parallel_jobs_from_python_dash_m(inputs: list[Path], tmp_path: Path) -> None:
     run = subprocess.run(
-        [sys.executable, "-m", "orlune", "denoise", *map(str, inputs[:3]), "--out-dir",
-         str(tmp_path / "out"), "--jobs", "2", "--attenuation-limit", "24"],
-        capture_output=True, text=True, timeout=120,
+        [
+            sys.executable,
+            "-m",
+            "orlune",
+            "denoise",
+            *map(str, inputs[:3]),
+            "--out-dir",
+            str(tmp_path / "out"),
+            "--jobs",
+            "2",
+            "--attenuation-limit",
+            "24",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert run.returncode == 0, run.stderr
     assert sorted(line.split(" -> ")[0] for line in run.stdout.splitlines()) == sorted(
@@ -137,8 +158,12 @@ def _setup(tmp_path: Path) -> None:
     ],
 )
 def test_errors_exit_non_zero_and_write_nothing(
-    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str],
-    args: list[str], status: int, message: str,
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsys: pytest.CaptureFixture[str],
+    args: list[str],
+    status: int,
+    message: str,
 ) -> None:
     _setup(tmp_path)
     monkeypatch.chdir(tmp_path)
@@ -161,7 +186,10 @@ def test_missing_matplotlib_is_a_usage_error(
 
 
 def test_a_failing_file_leaves_no_output_and_the_others_go_on(
-    inputs: list[Path], tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+    inputs: list[Path],
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsys: pytest.CaptureFixture[str],
 ) -> None:
     class FailingAt16k(DenoisePipeline):
         def push(self, frames: np.ndarray) -> np.ndarray:
@@ -199,11 +227,6 @@ def test_report_picture(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> N
     assert main(["denoise", str(tmp_path / "in.flac"), "--report", str(report)]) == 0
     assert f"report: {report}" in capsys.readouterr().out
     assert report.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-
-
-def test_version(capsys: pytest.CaptureFixture[str]) -> None:
-    assert main(["--version"]) == 0
-    assert capsys.readouterr().out == f"orlune {__version__}\n"
 
 
 @pytest.mark.parametrize("enabled", [True, False])

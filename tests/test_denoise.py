@@ -6,10 +6,10 @@ import math
 
 import numpy as np
 import pytest
-from tests.delaying_engine import LATENCY, DelayingProcessor, as_pcm16, delaying_engine, speech_like
 
 import orlune
 from orlune._denoise import ClippedInputWarning
+from tests.delaying_engine import DelayingProcessor, as_pcm16, delaying_engine, speech_like
 
 __all__ = ["delaying_engine"]
 
@@ -97,6 +97,8 @@ def test_importing_orlune_loads_no_extension_module() -> None:
     import sys
 
     code = "import sys, orlune; print(sorted(m for m in sys.modules if m.startswith('orlune')))"
-    loaded = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    loaded = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    )
     assert loaded.stdout.strip() == "['orlune', 'orlune._version']"
     assert callable(orlune.denoise) and orlune.StreamDenoiser.__name__ == "StreamDenoiser"

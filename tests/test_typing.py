@@ -31,9 +31,11 @@ def test_mypy_strict_accepts_good_use_and_rejects_float_for_int16(tmp_path: Path
     assert ok and bad
     # From a directory outside the source tree, so mypy finds the installed package.
     run = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache),
-         *map(str, ok + bad)],
-        capture_output=True, text=True, cwd=tmp_path, timeout=300,
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *map(str, ok + bad)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+        timeout=300,
     )
     reported = {
         (Path(m["file"]).name, int(m["line"]), m["code"])

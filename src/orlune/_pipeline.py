@@ -34,6 +34,16 @@ def engine_rate_for(sample_rate: int) -> int:
     return SUPPORTED_RATES[-1]
 
 
+def _positive_int(value: object, name: str) -> int:
+    if (
+        isinstance(value, (bool, np.bool_))
+        or not isinstance(value, (int, np.integer))
+        or value <= 0
+    ):
+        raise ValueError(f"{name} must be a positive integer, not {value!r}")
+    return int(value)
+
+
 def check_audio_dtype(dtype: np.dtype[Any]) -> None:
     if not (dtype.kind == "f" or (dtype.kind == "i" and dtype.itemsize == 2)):
         raise TypeError(f"audio must be int16 or floating point, not {dtype}")
@@ -61,21 +71,18 @@ class DenoisePipeline:
         *,
         keep_trace: bool = False,
     ) -> None:
-        if isinstance(sample_rate, bool) or not isinstance(sample_rate, int) or sample_rate <= 0:
-            raise ValueError(f"sample_rate must be a positive integer, not {sample_rate!r}")
-        if isinstance(channels, bool) or not isinstance(channels, int) or channels <= 0:
-            raise ValueError(f"channels must be a positive integer, not {channels!r}")
-        self.sample_rate = sample_rate
-        self.channels = channels
-        self.engine_rate = engine_rate_for(sample_rate)
-        self._blocks = EngineBlocks(
-            self.engine_rate, channels, attenuation_limit_db, keep_trace=keep_trace
-        )
-        self._resampled = self.engine_rate != sample_rate
+        self.sample_rate = _positive_int(sample_rate, "sample_rate")
+        self.channels = _positive_int(channels, "channels")
+        self.engine_rate = engine_rate_for(self.sample_rate)
+        self._resampled = self.engine_rate != self.sample_rate
         if self._resampled:
-            logger.debug("resampling %d Hz audio to %d Hz for the engine", sample_rate, self.engine_rate)
-            self._up = soxr.ResampleStream(sample_rate, self.engine_rate, channels, dtype="float32")
-            self._down = soxr.ResampleStream(self.engine_rate, sample_rate, channels, dtype="float32")
+            rate, engine_rate = self.sample_rate, self.engine_rate
+            logger.debug("resampling %d Hz audio to %d Hz for the engine", rate, engine_rate)
+            self._up = soxr.ResampleStream(rate, engine_rate, self.channels, dtype="float32")
+            self._down = soxr.ResampleStream(engine_rate, rate, self.channels, dtype="float32")
+        self._blocks = EngineBlocks(
+            self.engine_rate, self.channels, attenuation_limit_db, keep_trace=keep_trace
+        )
         self._received = 0
         self._emitted = 0
         self._finished = False

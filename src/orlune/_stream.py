@@ -65,7 +65,9 @@ class StreamDenoiser:
         self._check_open()
         frames = as_frames(chunk)
         if frames.shape[1] != self.channels:
-            raise ValueError(f"expected {self.channels} channels, got a chunk of shape {chunk.shape}")
+            raise ValueError(
+                f"expected {self.channels} channels, got a chunk of shape {chunk.shape}"
+            )
         out = self._pipeline.push(frames)
         self._last_dtype = chunk.dtype
         self._last_mono = chunk.ndim == 1

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from importlib.resources import files
 from pathlib import Path
 
 import numpy as np
@@ -37,11 +36,8 @@ def blocks(pcm: NDArray[np.int16]) -> NDArray[np.int16]:
         processor.close()
 
 
-def session_frame() -> tuple[NDArray[np.int16], float]:
-    bundle = Path(str(files("orlune") / "resources/models/orlune-nc-default.bin"))
+def session_frame(bundle: Path) -> tuple[NDArray[np.int16], float]:
     session = OrluneNC(sample_rate=48000, attenuation_limit_db=100.0, model_path=bundle)
-    try:
-        frame = session.process_frame(np.zeros(session.frame_length, dtype=np.int16))
-        return frame, session.speech_probability
-    finally:
-        session.close()
+    frame = session.process_frame(np.zeros(session.frame_length, dtype=np.int16))
+    session.close()
+    return frame, session.speech_probability

@@ -90,11 +90,18 @@ def build_parser() -> argparse.ArgumentParser:
         help="write each output under its input's name in DIR (made if missing)",
     )
     denoise.add_argument(
-        "-j", "--jobs", type=_positive_int, default=1, metavar="N",
+        "-j",
+        "--jobs",
+        type=_positive_int,
+        default=1,
+        metavar="N",
         help="files processed in parallel processes (default: 1)",
     )
     denoise.add_argument(
-        "--attenuation-limit", type=_decibels, default=100.0, metavar="DB",
+        "--attenuation-limit",
+        type=_decibels,
+        default=100.0,
+        metavar="DB",
         help="reduce noise by at most DB decibels (default: 100)",
     )
     denoise.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
@@ -102,7 +109,9 @@ def build_parser() -> argparse.ArgumentParser:
         "-q", "--quiet", action="store_true", help="print errors and warnings only"
     )
     denoise.add_argument(
-        "--report", type=Path, metavar="FILE.png",
+        "--report",
+        type=Path,
+        metavar="FILE.png",
         help="for one input: save its input and output spectrograms and the speech"
         " probability as a PNG picture (needs matplotlib: pip install 'orlune[report]')",
     )

@@ -46,8 +46,12 @@ def _denoise_to_target(
         atomic_output(task.target) as temporary,
         sf.SoundFile(str(task.source)) as source,
         sf.SoundFile(
-            str(temporary), "w", samplerate=info.sample_rate, channels=info.channels,
-            subtype=info.subtype, format=task.target_format,
+            str(temporary),
+            "w",
+            samplerate=info.sample_rate,
+            channels=info.channels,
+            subtype=info.subtype,
+            format=task.target_format,
         ) as target,
     ):
         for frames in source.blocks(blocksize=block, dtype=info.read_dtype, always_2d=True):
@@ -62,7 +66,9 @@ def denoise_file(task: FileTask, progress: ProgressCallback | None = None) -> Fi
     started = time.perf_counter()
     try:
         pipeline = DenoisePipeline(
-            task.info.sample_rate, task.info.channels, task.attenuation_limit_db,
+            task.info.sample_rate,
+            task.info.channels,
+            task.attenuation_limit_db,
             keep_trace=task.report is not None,
         )
         try:
@@ -93,7 +99,10 @@ def _write_report(task: FileTask, pipeline: DenoisePipeline) -> str | None:
     frame_seconds = pipeline.frame_length / pipeline.engine_rate
     try:
         write_report(
-            task.report, task.source, task.target, pipeline.trace,
+            task.report,
+            task.source,
+            task.target,
+            pipeline.trace,
             frame_seconds=frame_seconds,
             delay_seconds=pipeline.engine_latency / pipeline.engine_rate,
         )
@@ -135,8 +144,10 @@ def run_all(
         listener.start()
     try:
         with ProcessPoolExecutor(
-            max_workers=min(jobs, len(tasks)), mp_context=context,
-            initializer=_start_worker, initargs=(queue,),
+            max_workers=min(jobs, len(tasks)),
+            mp_context=context,
+            initializer=_start_worker,
+            initargs=(queue,),
         ) as pool:
             futures = {pool.submit(_denoise_in_worker, task): task for task in tasks}
             try:

@@ -42,7 +42,9 @@ def _run(options: Options) -> int:
         try:
             options.out_dir.mkdir(parents=True, exist_ok=True)
         except OSError as error:
-            _error(f"cannot create the output directory {options.out_dir}: {error.strerror or error}")
+            _error(
+                f"cannot create the output directory {options.out_dir}: {error.strerror or error}"
+            )
             return EXIT_SOME_FAILED
 
     tasks, refusals = plan(options)

@@ -71,6 +71,8 @@ def plan(options: Options) -> tuple[list[FileTask], list[str]]:
             continue
         claimed[target.resolve()] = source
         tasks.append(
-            FileTask(source, target, info, target_format, options.attenuation_limit_db, options.report)
+            FileTask(
+                source, target, info, target_format, options.attenuation_limit_db, options.report
+            )
         )
     return tasks, errors
