@@ -69,7 +69,7 @@ def write_report(
     delay_seconds: float,
 ) -> None:
     """Saves the PNG picture atomically. `trace` holds the speech probability of each
-    engine frame, `frame_seconds` long, which the engine gave `delay_seconds` late."""
+    engine frame, `frame_seconds` long, from an engine `delay_seconds` behind its input."""
     require_matplotlib()
     from matplotlib.figure import Figure
 
@@ -81,7 +81,9 @@ def write_report(
     _spectrogram(middle, target, f"output: {target.name}", image.get_clim())
     figure.colorbar(image, ax=[top, middle], label="power (dB)")
 
-    times = (np.arange(len(trace)) + 0.5) * frame_seconds - delay_seconds
+    # A frame's probability comes from the audio the engine analysed for it, which
+    # ends with the frame and reaches back about the engine's delay: plot it at the middle.
+    times = (np.arange(len(trace)) + 1) * frame_seconds - delay_seconds / 2
     bottom.plot(times, np.asarray(trace, dtype=np.float64), linewidth=0.8)
     bottom.set_ylim(-0.02, 1.02)
     bottom.set_ylabel("speech\nprobability")
