@@ -46,6 +46,10 @@ def probe(path: Path) -> AudioInfo:
         raise AudioFileError(f"{path}: no such file")
     if path.is_dir():
         raise AudioFileError(f"{path}: is a directory, not an audio file")
+    if not path.is_file():
+        # A FIFO or device: opening one blocks until a writer comes, and it cannot
+        # be read twice (once to probe, once to denoise).
+        raise AudioFileError(f"{path}: not a regular file")
     try:
         with path.open("rb"):
             pass

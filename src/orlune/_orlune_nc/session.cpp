@@ -4,8 +4,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 #include "_common/annotated_function.hpp"
 #include "_common/numpy_api.hpp"
@@ -47,6 +50,30 @@ struct SessionObject {
     float* input;
     float* output;
     double speech_probability;
+    // Held around every engine call and every read or write of the handles and
+    // the frame buffers. `_lock` cannot do this alone: it is a threading.Lock,
+    // which any Python thread may release. Constructed in session_new because
+    // the object's memory comes from tp_alloc.
+    std::mutex engine_mutex;
+    // True while __init__ runs: a caller that reached the object through
+    // __new__ must not free or use handles that the constructor is still making.
+    bool constructing;
+};
+
+// Holds a session's engine_mutex. A wait for it happens with the GIL released,
+// and no Python code runs while it is held, so it cannot deadlock with the GIL
+// or with the session's `_lock`.
+class EngineGuard {
+public:
+    explicit EngineGuard(SessionObject* self) : lock_(self->engine_mutex, std::try_to_lock) {
+        if (!lock_.owns_lock()) {
+            ReleasedGil released;
+            lock_.lock();
+        }
+    }
+
+private:
+    std::unique_lock<std::mutex> lock_;
 };
 
 SessionObject* as_session(PyObject* object) { return reinterpret_cast<SessionObject*>(object); }
@@ -162,6 +189,11 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     PyObject* attenuation_limit_db = args[2];
     PyObject* model_path = args[3];
     if (self->lib != nullptr) raise(PyExc_RuntimeError, "OrluneNC objects cannot be initialised twice");
+    struct ConstructingFlag {
+        SessionObject* self;
+        ~ConstructingFlag() { self->constructing = false; }
+    } const constructing{self};
+    self->constructing = true;
 
     const PyRef library_file = locate_library(module);
     const PyRef model_file = resolve_file(model_path, new_string("model bundle").get());
@@ -190,9 +222,8 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     if (!is_true(self->session_handle)) {
         {
             ReleasedGil released;
-            self->api.model_free(self->model);
+            self->api.model_free(std::exchange(self->model, nullptr));
         }
-        self->model = nullptr;
         set_slot(self->model_handle, PyRef::borrow(Py_None));
         const PyRef message = PyRef::check(PyUnicode_FromFormat(
             "Failed to create an Orlune denoising session at %S Hz", sample_rate));
@@ -215,21 +246,33 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     raise(PyExc_RuntimeError, "Orlune denoising session is closed");
 }
 
-// Runs the engine on the input buffer, which `fill_input` writes with the lock
-// held, and hands the output buffer to `drain_output`, also under the lock.
+// Another thread is still inside __init__ of an object it made with __new__.
+void refuse_while_constructing(const SessionObject* self) {
+    if (self->constructing) {
+        raise(PyExc_RuntimeError, "OrluneNC object is still being constructed");
+    }
+}
+
+// Runs the engine on the input buffer, which `fill_input` writes, and hands the
+// output buffer to `drain_output`; both run under the session's locks and must
+// not run Python code (see EngineGuard).
 template <typename Fill, typename Drain>
 void run_frame(SessionObject* self, Fill&& fill_input, Drain&& drain_output) {
+    refuse_while_constructing(self);
     const ModuleState& state = state_of(self->module);
     HeldLock held(self->lock, state.str_acquire, state.str_release);
-    if (self->session == nullptr) raise_closed();
-    fill_input();
     float probability;
     {
-        ReleasedGil released;
-        probability = self->api.process_frame(self->session, self->input, self->output);
+        const EngineGuard engine(self);
+        if (self->session == nullptr || self->input == nullptr) raise_closed();
+        fill_input();
+        {
+            ReleasedGil released;
+            probability = self->api.process_frame(self->session, self->input, self->output);
+        }
+        drain_output();
     }
     self->speech_probability = probability;
-    drain_output();
 }
 
 [[noreturn]] void raise_frame_mismatch(SessionObject* self, PyObject* samples, PyObject* dtype) {
@@ -270,32 +313,43 @@ PyRef process_frame_body(PyObject* module, PyObject* const* args) {
     PyRef result = PyRef::check(PyArray_SimpleNew(1, dims, NPY_INT16));
     char* result_data = PyArray_BYTES(reinterpret_cast<PyArrayObject*>(result.get()));
     const auto* array = reinterpret_cast<PyArrayObject*>(samples);
-    const bool one_dimensional = PyArray_Check(samples) && PyArray_NDIM(array) == 1;
-    run_frame(
-        self,
-        [&] {
-            if (one_dimensional) {
+    if (PyArray_Check(samples) && PyArray_NDIM(array) == 1) {
+        run_frame(
+            self,
+            [&] {
                 pcm16_to_float(PyArray_BYTES(const_cast<PyArrayObject*>(array)),
                                PyArray_STRIDE(array, 0), self->frame_length, self->input);
-                return;
-            }
-            // Anything else converts through NumPy itself, with its own broadcasting rules.
-            const PyRef np = module_global(module, "np");
-            const PyRef multiply = get_attr(np.get(), "multiply");
-            const PyRef scale = PyRef::check(PyFloat_FromDouble(kInt16ToFloat));
-            const PyRef call_args = PyRef::check(PyTuple_Pack(2, samples, scale.get()));
-            const PyRef kwargs = PyRef::check(Py_BuildValue("{s:O}", "out", self->input_array));
-            PyRef::check(PyObject_Call(multiply.get(), call_args.get(), kwargs.get()));
-        },
-        [&] { float_to_pcm16(self->output, self->frame_length, result_data, sizeof(std::int16_t)); });
+            },
+            [&] { float_to_pcm16(self->output, self->frame_length, result_data, kPcm16Size); });
+        return result;
+    }
+    // Anything else converts through NumPy, with its broadcasting rules, into a
+    // frame of its own and before any lock is taken: the conversion may run the
+    // object's Python code, which could otherwise deadlock on this session's
+    // locks or write into its buffers.
+    const PyRef staged = PyRef::check(PyArray_SimpleNew(1, dims, NPY_FLOAT32));
+    const PyRef np = module_global(module, "np");
+    const PyRef multiply = get_attr(np.get(), "multiply");
+    const PyRef scale = PyRef::check(PyFloat_FromDouble(kInt16ToFloat));
+    const PyRef call_args = PyRef::check(PyTuple_Pack(2, samples, scale.get()));
+    const PyRef kwargs = PyRef::check(Py_BuildValue("{s:O}", "out", staged.get()));
+    PyRef::check(PyObject_Call(multiply.get(), call_args.get(), kwargs.get()));
+    const auto* staged_data =
+        static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(staged.get())));
+    run_frame(
+        self,
+        [&] { std::memcpy(self->input, staged_data, self->frame_length * sizeof(float)); },
+        [&] { float_to_pcm16(self->output, self->frame_length, result_data, kPcm16Size); });
     return result;
 }
 
 PyRef reset_body(PyObject* module, PyObject* const* args) {
     SessionObject* self = checked_self(module, args[0]);
     if (self->lock == nullptr) return PyRef::borrow(Py_None);
+    refuse_while_constructing(self);
     const ModuleState& state = state_of(module);
     HeldLock held(self->lock, state.str_acquire, state.str_release);
+    const EngineGuard engine(self);
     if (self->session != nullptr) {
         ReleasedGil released;
         self->api.reset(self->session);
@@ -303,30 +357,28 @@ PyRef reset_body(PyObject* module, PyObject* const* args) {
     return PyRef::borrow(Py_None);
 }
 
-// Frees the session, then the model, each at most once. The caller holds the lock
-// (or is the last owner, in dealloc).
+// Frees the session, then the model, each at most once. The caller holds `_lock`
+// (or is the last owner, in dealloc); the engine guard waits out an engine call
+// that a thread started after `_lock` was released behind its back.
 void free_handles(SessionObject* self) {
-    if (self->session != nullptr) {
-        {
-            ReleasedGil released;
-            self->api.session_free(self->session);
-        }
-        self->session = nullptr;
-        set_slot(self->session_handle, PyRef::borrow(Py_None));
+    void* session = nullptr;
+    void* model = nullptr;
+    {
+        const EngineGuard engine(self);
+        session = std::exchange(self->session, nullptr);
+        model = std::exchange(self->model, nullptr);
+        ReleasedGil released;
+        if (session != nullptr) self->api.session_free(session);
+        if (model != nullptr) self->api.model_free(model);
     }
-    if (self->model != nullptr) {
-        {
-            ReleasedGil released;
-            self->api.model_free(self->model);
-        }
-        self->model = nullptr;
-        set_slot(self->model_handle, PyRef::borrow(Py_None));
-    }
+    if (session != nullptr) set_slot(self->session_handle, PyRef::borrow(Py_None));
+    if (model != nullptr) set_slot(self->model_handle, PyRef::borrow(Py_None));
 }
 
 PyRef close_body(PyObject* module, PyObject* const* args) {
     SessionObject* self = checked_self(module, args[0]);
     if (self->lock == nullptr) return PyRef::borrow(Py_None);
+    refuse_while_constructing(self);
     const ModuleState& state = state_of(module);
     HeldLock held(self->lock, state.str_acquire, state.str_release);
     free_handles(self);
@@ -405,6 +457,7 @@ PyMemberDef session_members[] = {
 PyObject* session_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* object = type->tp_alloc(type, 0);
     if (object != nullptr) {
+        std::construct_at(&as_session(object)->engine_mutex);
         as_session(object)->speech_probability = std::numeric_limits<double>::quiet_NaN();
     }
     return object;
@@ -448,6 +501,7 @@ void session_dealloc(PyObject* object) {
     Py_CLEAR(self->frame_length_object);
     Py_CLEAR(self->buffer_owner);
     Py_CLEAR(self->module);
+    std::destroy_at(&self->engine_mutex);
     type->tp_free(object);
     Py_DECREF(type);
 }

@@ -145,11 +145,25 @@ Py_ssize_t positive_block_length(PyObject* frame_length, PyRef& as_index) {
     return value;
 }
 
+// The result of `np.empty_like` as the native loop writes it: a writeable 1-D
+// native int16 ndarray as long as the input. `np` is looked up in the module at
+// each call, so a rebound one may hand back anything else; that goes through the
+// generic loop, where NumPy checks every write.
+bool is_native_output(const Call& call) {
+    if (!PyArray_CheckExact(call.output)) return false;
+    auto* output = reinterpret_cast<PyArrayObject*>(call.output);
+    return PyArray_NDIM(output) == 1 && PyArray_SIZE(output) == call.sample_count &&
+           PyArray_ISWRITEABLE(output) && is_native_int16_array(call.output);
+}
+
 bool takes_native_path(const Call& call, PyObject* module) {
     const SessionCapi* capi = state_of(module).session_capi;
     if (Py_TYPE(call.session) != capi->session_type) return false;
-    if (!PyArray_CheckExact(call.samples) ||
-        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(call.samples)) != 1) {
+    // The dtype test of `process` compared against `np.int16`, which a rebound `np`
+    // may have changed too; the native loop reads two bytes a sample, so ask again.
+    if (!PyArray_CheckExact(call.samples) || !is_native_int16_array(call.samples) ||
+        PyArray_NDIM(reinterpret_cast<PyArrayObject*>(call.samples)) != 1 ||
+        !is_native_output(call)) {
         return false;
     }
     const PyRef time = module_global(module, "time");
