@@ -126,12 +126,18 @@ class DenoisePipeline:
         check_audio_dtype(frames.dtype)
         if frames.ndim != 2 or frames.shape[1] != self.channels:
             raise ValueError(f"expected (frames, {self.channels}) audio, got shape {frames.shape}")
-        self._received += frames.shape[0]
+        frames = np.asarray(frames)  # an ndarray subclass would reach soxr and the engine as itself
+        # Converted before the frames are counted, so that a conversion that fails
+        # leaves the stream as it was instead of owing output for unseen input.
         if not self._resampled:
-            pcm = self._blocks.push(np.ascontiguousarray(self._to_pcm16(frames).T))
+            pcm16 = np.ascontiguousarray(self._to_pcm16(frames).T)
+            self._received += frames.shape[0]
+            pcm = self._blocks.push(pcm16)
             self._emitted += pcm.shape[1]
             return _from_pcm16(pcm.T, frames.dtype)
-        upsampled = self._up.resample_chunk(self._to_float32(frames))
+        samples = self._to_float32(frames)
+        self._received += frames.shape[0]
+        upsampled = self._up.resample_chunk(samples)
         enhanced = self._through_engine(upsampled, last=False)
         return _from_float32(self._emit(self._down.resample_chunk(enhanced)), frames.dtype)
 

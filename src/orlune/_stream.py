@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import threading
 import warnings
 from types import TracebackType
 from typing import Any, TypeVar
@@ -22,13 +23,17 @@ class StreamDenoiser:
     `process(chunk)` returns the enhanced audio that is ready, in the chunk's
     dtype and layout; `flush()` returns the rest and ends the stream. All the
     output together is sample for sample what `orlune.denoise` gives for the
-    whole stream at once. One stream is driven by one thread at a time.
+    whole stream at once. Calls from several threads are taken one at a time,
+    in the order they get the stream's lock.
     """
 
     def __init__(
         self, sample_rate: int, channels: int = 1, *, attenuation_limit_db: float = 100.0
     ) -> None:
         self._pipeline = DenoisePipeline(sample_rate, channels, attenuation_limit_db)
+        # The pipeline's buffers and counters are updated across engine calls that
+        # release the GIL: two threads inside it at once would lose or repeat audio.
+        self._lock = threading.Lock()
         self._last_dtype: np.dtype[Any] = np.dtype(np.int16)
         self._last_mono = channels == 1
         self._warned = False
@@ -62,33 +67,38 @@ class StreamDenoiser:
     def process(self, chunk: NDArray[_Audio]) -> NDArray[_Audio]:
         """Takes ``(n,)`` (mono) or ``(n, channels)`` audio, int16 or float; returns
         the enhanced audio that is ready, in the same dtype and number of dimensions."""
-        self._check_open()
         frames = as_frames(chunk)
         if frames.shape[1] != self.channels:
             raise ValueError(
                 f"expected {self.channels} channels, got a chunk of shape {chunk.shape}"
             )
-        out = self._pipeline.push(frames)
-        self._last_dtype = chunk.dtype
-        self._last_mono = chunk.ndim == 1
-        if self._pipeline.clipped_samples and not self._warned:
-            self._warned = True
+        with self._lock:
+            self._check_open()
+            out = self._pipeline.push(frames)
+            self._last_dtype = chunk.dtype
+            self._last_mono = chunk.ndim == 1
+            warn = bool(self._pipeline.clipped_samples) and not self._warned
+            self._warned = self._warned or warn
+            shaped = self._shaped(out)
+        if warn:
             warnings.warn(
                 clipping_message(self._pipeline.clipped_samples), ClippedInputWarning, stacklevel=2
             )
-        return self._shaped(out)
+        return shaped
 
     def flush(self) -> NDArray[Any]:
         """Returns the rest of the enhanced audio (dtype and layout of the last chunk;
         int16 when there was none) and ends the stream."""
-        self._check_open()
-        return self._shaped(self._pipeline.finish(self._last_dtype))
+        with self._lock:
+            self._check_open()
+            return self._shaped(self._pipeline.finish(self._last_dtype))
 
     def close(self) -> None:
         """Releases the engine streams; audio not flushed is dropped. Safe to repeat."""
-        if not self._closed:
-            self._closed = True
-            self._pipeline.close()
+        with self._lock:
+            if not self._closed:
+                self._closed = True
+                self._pipeline.close()
 
     def __enter__(self) -> StreamDenoiser:
         return self
