@@ -40,6 +40,29 @@ constexpr Parameter kResolveFileParameters[] = {{"path", "Path"}, {"description"
 constexpr Parameter kDeclareApiParameters[] = {{"lib", "ctypes.CDLL"}};
 constexpr Parameter kLoadLibraryParameters[] = {{"path", "Path"}};
 
+// Unloads a library that failed its declaration. The dynamic loader hands back a
+// library it still has mapped when the same path is opened again, so without
+// this a corrected file at that path would never be loaded, and a file written
+// over the mapped one in place would corrupt it. The pending exception is kept.
+void unload(PyObject* lib) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    const PyRef handle = PyRef::steal(PyObject_GetAttrString(lib, "_handle"));
+    const PyRef ctypes_core = handle ? PyRef::steal(PyImport_ImportModule("_ctypes")) : PyRef();
+    if (ctypes_core) {
+        for (const char* name : {"dlclose", "FreeLibrary"}) {  // POSIX, Windows
+            const PyRef close = PyRef::steal(PyObject_GetAttrString(ctypes_core.get(), name));
+            if (close) {
+                Py_XDECREF(PyObject_CallOneArg(close.get(), handle.get()));
+                break;
+            }
+            PyErr_Clear();
+        }
+    }
+    PyErr_Clear();  // nothing more can be done about a library that will not unload
+    PyErr_Restore(type, value, traceback);
+}
+
 }  // namespace
 
 const FunctionSpec kResolveFileSpec{"_resolve_file", "_resolve_file", kResolveFileParameters,
@@ -94,7 +117,12 @@ PyRef load_library(PyObject* module, PyObject* path) {
         const PyRef path_text = PyRef::check(PyObject_Str(path));
         const PyRef lib =
             call_method(ctypes.get(), "CDLL", path_text.get());
-        declare_api(module, lib.get());
+        try {
+            declare_api(module, lib.get());
+        } catch (const PythonError&) {
+            unload(lib.get());
+            throw;
+        }
         check_status(PyObject_SetItem(cache.get(), path, lib.get()));
     }
     return PyRef::check(PyObject_GetItem(cache.get(), path));

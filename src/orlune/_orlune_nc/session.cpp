@@ -286,6 +286,7 @@ void run_frame(SessionObject* self, Fill&& fill_input, Drain&& drain_output) {
 PyRef process_frame_body(PyObject* module, PyObject* const* args) {
     SessionObject* self = checked_self(module, args[0]);
     PyObject* samples = args[1];
+    refuse_while_constructing(self);
     if (self->lock == nullptr || self->frame_length_object == nullptr) raise_closed();
 
     if (PyArray_Check(samples)) {
