@@ -262,25 +262,30 @@ def test_session_under_construction_refuses_other_callers(engine_package: Packag
     )
 
 
-def test_shared_stream_loses_and_repeats_nothing() -> None:
-    """Chunks from 8 threads go through one StreamDenoiser one call at a time."""
-    import threading
-
-    from orlune import StreamDenoiser
-
-    rng = np.random.default_rng(3)
-    chunks = [rng.integers(-9000, 9000, int(size), dtype=np.int16) for size in rng.integers(1, 1500, 240)]
-    sizes: list[int] = []
-    with StreamDenoiser(48000) as stream:
-
-        def work(index: int) -> None:
-            for chunk in chunks[index::8]:
-                sizes.append(stream.process(chunk).size)
-
-        threads = [threading.Thread(target=work, args=(index,)) for index in range(8)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        sizes.append(stream.flush().size)
-    assert sum(sizes) == sum(chunk.size for chunk in chunks)
+def test_shared_stream_takes_one_call_at_a_time(engine_package: PackageCopy) -> None:
+    """A second thread's chunk must not enter the stream while the first is in the engine:
+    both would start from the same held-back samples, and one thread's would be lost."""
+    engine_package.run(
+        checked("""
+        import threading, time
+        from orlune import StreamDenoiser
+        stream = StreamDenoiser(48000)
+        first, second = np.arange(720, dtype=np.int16), np.arange(-720, 0, dtype=np.int16)
+        outputs = {}
+        engine.reset()
+        engine.gate_close()
+        thread_a = threading.Thread(target=lambda: outputs.update(a=stream.process(first)))
+        thread_a.start()
+        assert engine.wait_for_waiting(1)  # the first chunk's block is in the engine
+        thread_b = threading.Thread(target=lambda: outputs.update(b=stream.process(second)))
+        thread_b.start()
+        time.sleep(0.1)  # lets the second call reach the stream
+        engine.gate_open()
+        thread_a.join(10)
+        thread_b.join(10)
+        out = np.concatenate([outputs["a"], outputs["b"], stream.flush()])
+        stream.close()
+        assert np.array_equal(out, np.concatenate([first, second])), out.size
+        """),
+        timeout=CHILD_TIMEOUT_S,
+    )
