@@ -67,13 +67,13 @@ class StreamDenoiser:
     def process(self, chunk: NDArray[_Audio]) -> NDArray[_Audio]:
         """Takes ``(n,)`` (mono) or ``(n, channels)`` audio, int16 or float; returns
         the enhanced audio that is ready, in the same dtype and number of dimensions."""
-        frames = as_frames(chunk)
-        if frames.shape[1] != self.channels:
-            raise ValueError(
-                f"expected {self.channels} channels, got a chunk of shape {chunk.shape}"
-            )
         with self._lock:
             self._check_open()
+            frames = as_frames(chunk)
+            if frames.shape[1] != self.channels:
+                raise ValueError(
+                    f"expected {self.channels} channels, got a chunk of shape {chunk.shape}"
+                )
             out = self._pipeline.push(frames)
             self._last_dtype = chunk.dtype
             self._last_mono = chunk.ndim == 1

@@ -289,3 +289,35 @@ def test_shared_stream_takes_one_call_at_a_time(engine_package: PackageCopy) -> 
         """),
         timeout=CHILD_TIMEOUT_S,
     )
+
+
+DAEMONS_AT_EXIT = """
+import threading, time
+from orlune import OrluneProcessor, StreamDenoiser
+
+def forever(call, samples):
+    while True:
+        call(samples)
+
+shared = open_session()
+processor = OrluneProcessor()
+processor.initialize(48000)
+stream = StreamDenoiser(16000)
+work = [(open_session().process_frame, np.zeros(480, np.int16)),
+        (shared.process_frame, np.ones(480, np.int16)),  # two threads on one session:
+        (shared.process_frame, np.ones(480, np.int16)),  # one waits for its lock
+        (shared.reset, None),
+        (processor.process, np.zeros(4800, np.int16)),  # the native loop, with telemetry
+        (stream.process, np.zeros(1000, np.float32))]
+for call, samples in work:
+    threading.Thread(target=forever, args=(call, samples), daemon=True).start()
+time.sleep(DELAY)
+"""
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.01, 0.05])
+def test_daemon_threads_in_the_engine_when_the_interpreter_exits(
+    make_package_copy: Callable[..., PackageCopy], delay: float
+) -> None:
+    """The interpreter ends such threads as it shuts down; that used to abort the process."""
+    runner("real", make_package_copy)(DAEMONS_AT_EXIT, DELAY=delay, timeout=CHILD_TIMEOUT_S)

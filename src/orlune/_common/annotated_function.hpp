@@ -6,6 +6,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <span>
@@ -54,11 +56,15 @@ PyObject* create_annotated_function_type(PyObject* module);
 PyRef make_annotated_function(PyObject* function_type, PyObject* module, const FunctionSpec& spec);
 
 // Runs `body`, turning any escaping C++ exception into the matching Python
-// exception; returns NULL with the error set on failure.
+// exception; returns NULL with the error set on failure. The unwinding of a
+// thread that the interpreter ends during shutdown (see holds_gil) is let
+// through: swallowing it would abort the process.
 template <typename Body>
-PyObject* call_translating_exceptions(Body&& body) noexcept {
+PyObject* call_translating_exceptions(Body&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception");
     } catch (const std::bad_alloc&) {

@@ -11,6 +11,11 @@ namespace orlune {
 // (see annotated_function.cpp), which returns NULL to the interpreter.
 struct PythonError {};
 
+// A thread that asks for the GIL while the interpreter shuts down is ended by
+// the interpreter (PyThread_exit_thread), which unwinds its stack. Destructors
+// met on the way must then leave Python alone: the thread no longer holds the GIL.
+inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
+
 // An owned (strong) reference; releases it on destruction.
 class PyRef {
 public:
@@ -32,7 +37,9 @@ public:
         std::swap(object_, other.object_);
         return *this;
     }
-    ~PyRef() { Py_XDECREF(object_); }
+    ~PyRef() {
+        if (object_ != nullptr && holds_gil()) Py_DECREF(object_);
+    }
 
     PyObject* get() const noexcept { return object_; }
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
@@ -109,7 +116,9 @@ namespace orlune {
 class ReleasedGil {
 public:
     ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleasedGil() { PyEval_RestoreThread(state_); }
+    // Not noexcept: during shutdown PyEval_RestoreThread ends this thread by
+    // unwinding its stack, which must go on through here (see holds_gil).
+    ~ReleasedGil() noexcept(false) { PyEval_RestoreThread(state_); }
     ReleasedGil(const ReleasedGil&) = delete;
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 
@@ -130,7 +139,7 @@ public:
         held_ = true;
     }
     ~HeldLock() {
-        if (!held_) return;
+        if (!held_ || !holds_gil()) return;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyObject* self = lock_.get();
