@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
     auto load = symbol<void* (*)(const char*)>(library, "kelvo_nc_model_load_from_path");
     auto create = symbol<void* (*)(void*, std::size_t, float)>(library, "kelvo_nc_session_create");
     auto frame_length = symbol<std::size_t (*)(void*)>(library, "kelvo_nc_get_frame_length");
-    auto process = symbol<float (*)(void*, const float*, float*)>(library, "kelvo_nc_process_frame");
+    auto process =
+        symbol<float (*)(void*, const float*, float*)>(library, "kelvo_nc_process_frame");
     auto reset_log = symbol<void (*)()>(library, "testengine_reset");
 
     void* model = load(argv[2]);

@@ -13,7 +13,7 @@ struct PythonError {};
 
 // An owned (strong) reference; releases it on destruction.
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
     static PyRef borrow(PyObject* object) noexcept {
@@ -38,7 +38,7 @@ public:
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
-private:
+  private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
@@ -107,13 +107,13 @@ namespace orlune {
 
 // Releases the GIL for the lifetime of the object; only native code may run meanwhile.
 class ReleasedGil {
-public:
+  public:
     ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
     ~ReleasedGil() { PyEval_RestoreThread(state_); }
     ReleasedGil(const ReleasedGil&) = delete;
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 
-private:
+  private:
     PyThreadState* state_;
 };
 
@@ -121,7 +121,7 @@ private:
 // releases the GIL while it waits, and calls `release()` on destruction without
 // disturbing an exception that is being raised.
 class HeldLock {
-public:
+  public:
     HeldLock(PyObject* lock, PyObject* acquire_name, PyObject* release_name)
         : lock_(PyRef::borrow(lock)), release_name_(release_name) {
         PyObject* self = lock;
@@ -142,7 +142,7 @@ public:
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
 
-private:
+  private:
     PyRef lock_;
     PyObject* release_name_;
     bool held_ = false;
