@@ -221,6 +221,16 @@ PyObject* get_signature(PyObject* object, void*) {
     });
 }
 
+// Pickled by reference, like a Python function: the module and qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject* get_member(PyObject* self, void* which) {
     auto* f = as_function(self);
     PyObject* const values[] = {f->name, f->qualname, f->module_name, f->doc};
@@ -252,6 +262,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {0, nullptr},
 };
