@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import inspect
+import pickle
 import time
 import typing
 from collections.abc import Callable
@@ -202,3 +203,10 @@ def test_failing_resolution_builds_no_reporter(monkeypatch: pytest.MonkeyPatch, 
     with pytest.raises(LookupError):
         OrluneProcessor(_model_store=BrokenStore())
     assert log.names() == ["ModelManifest"]
+
+
+@pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+def test_native_functions_pickle_by_reference(protocol: int) -> None:
+    for function in (OrluneProcessor.process, OrluneProcessor.__init__,
+                     processor_module._TelemetryReporter.record_block):
+        assert pickle.loads(pickle.dumps(function, protocol)) is function

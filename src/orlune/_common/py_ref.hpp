@@ -18,7 +18,7 @@ inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
 
 // An owned (strong) reference; releases it on destruction.
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
     static PyRef borrow(PyObject* object) noexcept {
@@ -45,7 +45,7 @@ public:
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
-private:
+  private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
@@ -114,7 +114,7 @@ namespace orlune {
 
 // Releases the GIL for the lifetime of the object; only native code may run meanwhile.
 class ReleasedGil {
-public:
+  public:
     ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
     // Not noexcept: during shutdown PyEval_RestoreThread ends this thread by
     // unwinding its stack, which must go on through here (see holds_gil).
@@ -122,7 +122,7 @@ public:
     ReleasedGil(const ReleasedGil&) = delete;
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 
-private:
+  private:
     PyThreadState* state_;
 };
 
@@ -130,7 +130,7 @@ private:
 // releases the GIL while it waits, and calls `release()` on destruction without
 // disturbing an exception that is being raised.
 class HeldLock {
-public:
+  public:
     HeldLock(PyObject* lock, PyObject* acquire_name, PyObject* release_name)
         : lock_(PyRef::borrow(lock)), release_name_(release_name) {
         PyObject* self = lock;
@@ -151,7 +151,7 @@ public:
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
 
-private:
+  private:
     PyRef lock_;
     PyObject* release_name_;
     bool held_ = false;

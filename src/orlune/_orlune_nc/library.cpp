@@ -98,8 +98,7 @@ void declare_api(PyObject* module, PyObject* lib) {
                   c_void_p.get());
     set_prototype(lib, "session_free", {c_void_p.get()}, none);
     set_prototype(lib, "get_frame_length", {c_void_p.get()}, c_size_t.get());
-    const PyRef float_pointer =
-        call_method(ctypes.get(), "POINTER", c_float.get());
+    const PyRef float_pointer = call_method(ctypes.get(), "POINTER", c_float.get());
     set_prototype(lib, "process_frame", {c_void_p.get(), float_pointer.get(), float_pointer.get()},
                   c_float.get());
     set_prototype(lib, "reset", {c_void_p.get()}, none);
@@ -115,8 +114,7 @@ PyRef load_library(PyObject* module, PyObject* path) {
     if (!cached) {
         const PyRef ctypes = module_global(module, "ctypes");
         const PyRef path_text = PyRef::check(PyObject_Str(path));
-        const PyRef lib =
-            call_method(ctypes.get(), "CDLL", path_text.get());
+        const PyRef lib = call_method(ctypes.get(), "CDLL", path_text.get());
         try {
             declare_api(module, lib.get());
         } catch (const PythonError&) {

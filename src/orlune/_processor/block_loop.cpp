@@ -22,7 +22,7 @@ std::int64_t monotonic_ns() {
 // instance dict when nothing on its class intercepts them (the usual case),
 // else through the ordinary attribute protocol.
 class InstanceFields {
-public:
+  public:
     InstanceFields(PyObject* self, const ModuleState& state) : self_(self) {
         PyTypeObject* type = Py_TYPE(self);
         for (PyObject* name : {state.str_telemetry_reporter, state.str_sample_rate,
@@ -47,7 +47,7 @@ public:
                            : PyObject_SetAttr(self_, name, value));
     }
 
-private:
+  private:
     PyObject* self_;
     PyRef dict_;
 };
@@ -77,7 +77,8 @@ void finish_block(const Call& call, const InstanceFields& fields, PyObject* dura
     }
     const PyRef one = PyRef::check(PyLong_FromLong(1));
     const PyRef blocks = fields.get(state.str_processed_blocks);
-    fields.set(state.str_processed_blocks, PyRef::check(PyNumber_Add(blocks.get(), one.get())).get());
+    fields.set(state.str_processed_blocks,
+               PyRef::check(PyNumber_Add(blocks.get(), one.get())).get());
     const PyRef samples = fields.get(state.str_processed_samples);
     fields.set(state.str_processed_samples,
                PyRef::check(PyNumber_Add(samples.get(), call.block_length_object)).get());
@@ -207,9 +208,14 @@ PyRef process_samples(PyObject* module, PyObject* self, PyObject* samples) {
 
     const PyRef empty_like = get_attr(np.get(), "empty_like");
     PyRef output = PyRef::check(PyObject_CallOneArg(empty_like.get(), samples));
-    const Call call{module,       self,         samples,
-                    session.get(), output.get(), block_length,
-                    block_length_object.get(), sample_count};
+    const Call call{module,
+                    self,
+                    samples,
+                    session.get(),
+                    output.get(),
+                    block_length,
+                    block_length_object.get(),
+                    sample_count};
     if (takes_native_path(call, module)) {
         run_native(call);
     } else {

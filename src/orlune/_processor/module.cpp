@@ -1,10 +1,9 @@
 // orlune._processor: the public OrluneProcessor and the protocols of its collaborators.
 // Importing it builds classes and loads nothing native.
 #define ORLUNE_NUMPY_IMPORT
-#include "_common/numpy_api.hpp"
-
 #include "_common/annotated_function.hpp"
 #include "_common/module_guard.hpp"
+#include "_common/numpy_api.hpp"
 #include "_common/py_ref.hpp"
 #include "_common/session_capi.hpp"
 #include "module_state.hpp"
@@ -23,9 +22,10 @@ void add(PyObject* module, const char* name, const PyRef& value) {
 // `from .<relative> import <names>`, binding each name in the module in order.
 void import_from(PyObject* module, const char* relative, std::initializer_list<const char*> names) {
     const PyRef fromlist = PyRef::check(PyList_New(0));
-    for (const char* name : names) check_status(PyList_Append(fromlist.get(), new_string(name).get()));
-    const PyRef imported = PyRef::check(PyImport_ImportModuleLevel(
-        relative, PyModule_GetDict(module), nullptr, fromlist.get(), 1));
+    for (const char* name : names)
+        check_status(PyList_Append(fromlist.get(), new_string(name).get()));
+    const PyRef imported = PyRef::check(
+        PyImport_ImportModuleLevel(relative, PyModule_GetDict(module), nullptr, fromlist.get(), 1));
     for (const char* name : names) add(module, name, get_attr(imported.get(), name));
 }
 
@@ -82,9 +82,10 @@ int exec_module(PyObject* module) {
         const PyRef session_protocol = make_denoising_session_protocol(module);
         add(module, "_DenoisingSession", session_protocol);
         const PyRef callable = module_global(module, "Callable");
-        const PyRef signature = PyRef::check(Py_BuildValue("([O]O)", &PyLong_Type,
-                                                           session_protocol.get()));
-        add(module, "_SessionFactory", PyRef::check(PyObject_GetItem(callable.get(), signature.get())));
+        const PyRef signature =
+            PyRef::check(Py_BuildValue("([O]O)", &PyLong_Type, session_protocol.get()));
+        add(module, "_SessionFactory",
+            PyRef::check(PyObject_GetItem(callable.get(), signature.get())));
         add(module, "_TelemetryReporter", make_telemetry_reporter_protocol(module));
         add(module, "_ModelStore", make_model_store_protocol(module));
         add(module, "OrluneProcessor", make_processor_class(module));
@@ -124,15 +125,9 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_processor",
-    "Orlune speech enhancement: the OrluneProcessor class.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    PyModuleDef_HEAD_INIT, "_processor", "Orlune speech enhancement: the OrluneProcessor class.",
+    sizeof(ModuleState),   nullptr,      module_slots,
+    traverse_module,       clear_module, free_module,
 };
 
 }  // namespace

@@ -9,8 +9,8 @@
 namespace orlune::processor {
 
 struct ModuleState {
-    PyObject* function_type;           // the annotated callable type
-    const SessionCapi* session_capi;   // OrluneNC's native frame entry point
+    PyObject* function_type;          // the annotated callable type
+    const SessionCapi* session_capi;  // OrluneNC's native frame entry point
     // Interned names used on every block.
     PyObject* str_record_block;
     PyObject* str_processed_blocks;

@@ -62,9 +62,9 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     const PyRef store = get_attr(self, "_model_store");
     if (store.get() != Py_None) {
         const PyRef manifest_class = module_global(module, "ModelManifest");
-        const PyRef keywords = PyRef::check(Py_BuildValue(
-            "{s:s,s:s,s:s}", "model_id", "orlune-nc-default", "model_version", "1", "model_url",
-            "package:models/orlune-nc-default.bin"));
+        const PyRef keywords = PyRef::check(
+            Py_BuildValue("{s:s,s:s,s:s}", "model_id", "orlune-nc-default", "model_version", "1",
+                          "model_url", "package:models/orlune-nc-default.bin"));
         const PyRef manifest = call_with_keywords(manifest_class.get(), keywords.get());
         const PyRef artifact = call_method(store.get(), "resolve", manifest.get());
         set_attr(self, "_model_artifact", artifact.get());
@@ -78,8 +78,8 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
         const PyRef client = PyRef::check(PyObject_CallNoArgs(client_class.get()));
         const PyRef sdk_version_function = module_global(module, "_sdk_version");
         const PyRef sdk_version = PyRef::check(PyObject_CallNoArgs(sdk_version_function.get()));
-        const PyRef keywords = PyRef::check(Py_BuildValue("{s:O,s:O}", "sink", client.get(),
-                                                          "sdk_version", sdk_version.get()));
+        const PyRef keywords = PyRef::check(
+            Py_BuildValue("{s:O,s:O}", "sink", client.get(), "sdk_version", sdk_version.get()));
         set_attr(self, "_telemetry_reporter",
                  call_with_keywords(reporter_class.get(), keywords.get()).get());
     } else {
@@ -109,16 +109,15 @@ PyRef initialize_body(PyObject* module, PyObject* const* args) {
 
     if (get_attr(self, "_session").get() == Py_None) {
         const PyRef factory = get_attr(self, "_session_factory");
-        PyRef session =
-            factory.get() != Py_None
-                ? PyRef::check(PyObject_CallOneArg(factory.get(), sample_rate))
-                : call_method(self, "_create_native_session", sample_rate);
+        PyRef session = factory.get() != Py_None
+                            ? PyRef::check(PyObject_CallOneArg(factory.get(), sample_rate))
+                            : call_method(self, "_create_native_session", sample_rate);
         set_attr(self, "_session", session.get());
         set_attr(self, "_sample_rate", sample_rate);
         const PyRef stored = get_attr(self, "_session");
         const PyRef frame_length = get_attr(stored.get(), "frame_length");
-        const PyRef extra = PyRef::check(Py_BuildValue(
-            "{s:O,s:O}", "sample_rate", sample_rate, "native_frame_length", frame_length.get()));
+        const PyRef extra = PyRef::check(Py_BuildValue("{s:O,s:O}", "sample_rate", sample_rate,
+                                                       "native_frame_length", frame_length.get()));
         log_info(module, "Orlune speech enhancement initialized", extra.get());
         return PyRef::borrow(Py_None);
     }
@@ -143,10 +142,9 @@ PyRef create_native_session_body(PyObject* module, PyObject* const* args) {
     const PyRef session_class = module_global(module, "OrluneNC");
     const PyRef limit = get_attr(self, "_attenuation_limit_db");
     const PyRef model_path = get_attr(artifact.get(), "path");
-    const PyRef keywords =
-        PyRef::check(Py_BuildValue("{s:O,s:O,s:O}", "sample_rate", sample_rate,
-                                   "attenuation_limit_db", limit.get(), "model_path",
-                                   model_path.get()));
+    const PyRef keywords = PyRef::check(Py_BuildValue("{s:O,s:O,s:O}", "sample_rate", sample_rate,
+                                                      "attenuation_limit_db", limit.get(),
+                                                      "model_path", model_path.get()));
     return call_with_keywords(session_class.get(), keywords.get());
 }
 
@@ -170,8 +168,8 @@ PyRef close_body(PyObject* module, PyObject* const* args) {
     const PyRef seconds = PyRef::check(PyNumber_TrueDivide(samples.get(), divisor.get()));
     const PyRef round = get_attr(import_module("builtins").get(), "round");
     const PyRef rounded = PyRef::check(PyObject_CallFunction(round.get(), "Oi", seconds.get(), 3));
-    const PyRef extra = PyRef::check(Py_BuildValue(
-        "{s:O,s:O}", "processed_blocks", blocks.get(), "processed_audio_seconds", rounded.get()));
+    const PyRef extra = PyRef::check(Py_BuildValue("{s:O,s:O}", "processed_blocks", blocks.get(),
+                                                   "processed_audio_seconds", rounded.get()));
     log_info(module, "Orlune speech enhancement closed", extra.get());
     return PyRef::borrow(Py_None);
 }
@@ -197,22 +195,38 @@ constexpr Parameter kSamples[] = {{"self", nullptr}, {"samples", "NDArray[np.int
 
 const FunctionSpec kInit{"__init__", "OrluneProcessor.__init__", kInitParameters, "None",
                          init_body};
-const FunctionSpec kFrameLength{"frame_length", "OrluneProcessor.frame_length", kSelf, "int",
-                                frame_length_body, "Samples per block of the engine session."};
-const FunctionSpec kSampleRateGetter{"sample_rate", "OrluneProcessor.sample_rate", kSelf,
-                                     "int | None", sample_rate_body,
+const FunctionSpec kFrameLength{"frame_length",
+                                "OrluneProcessor.frame_length",
+                                kSelf,
+                                "int",
+                                frame_length_body,
+                                "Samples per block of the engine session."};
+const FunctionSpec kSampleRateGetter{"sample_rate",
+                                     "OrluneProcessor.sample_rate",
+                                     kSelf,
+                                     "int | None",
+                                     sample_rate_body,
                                      "The sample rate fixed by initialize(), or None."};
 const FunctionSpec kInitialize{
-    "initialize", "OrluneProcessor.initialize", kSampleRate, "None", initialize_body,
+    "initialize",
+    "OrluneProcessor.initialize",
+    kSampleRate,
+    "None",
+    initialize_body,
     "Fix the sample rate and open the denoising session (once; later calls must agree)."};
 const FunctionSpec kProcess{
-    "process", "OrluneProcessor.process", kSamples, "NDArray[np.int16]", process_body,
+    "process",
+    "OrluneProcessor.process",
+    kSamples,
+    "NDArray[np.int16]",
+    process_body,
     "Enhance a 1-D int16 array holding a whole number of blocks; returns a new array."};
 const FunctionSpec kCreateNativeSession{"_create_native_session",
                                         "OrluneProcessor._create_native_session", kSampleRate,
                                         "_DenoisingSession", create_native_session_body};
-const FunctionSpec kClose{"close", "OrluneProcessor.close", kSelf, "None", close_body,
-                          "Release the session, close telemetry and log a summary."};
+const FunctionSpec kClose{"close",    "OrluneProcessor.close",
+                          kSelf,      "None",
+                          close_body, "Release the session, close telemetry and log a summary."};
 
 constexpr const char* kClassDoc =
     "Speech enhancement for 16-bit PCM audio.\n\n"
@@ -231,7 +245,8 @@ PyRef make_processor_class(PyObject* module) {
     check_status(PyDict_SetItemString(namespace_dict.get(), "__module__", module_name.get()));
     check_status(PyDict_SetItemString(namespace_dict.get(), "__qualname__",
                                       new_string("OrluneProcessor").get()));
-    check_status(PyDict_SetItemString(namespace_dict.get(), "__doc__", new_string(kClassDoc).get()));
+    check_status(
+        PyDict_SetItemString(namespace_dict.get(), "__doc__", new_string(kClassDoc).get()));
     auto add_function = [&](const FunctionSpec& spec) {
         const PyRef function = make_annotated_function(state.function_type, module, spec);
         check_status(PyDict_SetItemString(namespace_dict.get(), spec.name, function.get()));
@@ -249,8 +264,8 @@ PyRef make_processor_class(PyObject* module) {
     add_function(kProcess);
     add_function(kCreateNativeSession);
     add_function(kClose);
-    return PyRef::check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
-                                              "s()O", "OrluneProcessor", namespace_dict.get()));
+    return PyRef::check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                              "OrluneProcessor", namespace_dict.get()));
 }
 
 }  // namespace orlune::processor

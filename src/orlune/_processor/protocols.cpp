@@ -39,10 +39,11 @@ PyRef make_protocol(PyObject* module, const char* name,
     const PyRef namespace_dict = PyRef::check(PyDict_New());
     const PyRef module_name = PyRef::check(PyModule_GetNameObject(module));
     check_status(PyDict_SetItemString(namespace_dict.get(), "__module__", module_name.get()));
-    check_status(PyDict_SetItemString(namespace_dict.get(), "__qualname__", new_string(name).get()));
+    check_status(
+        PyDict_SetItemString(namespace_dict.get(), "__qualname__", new_string(name).get()));
     if (attribute != nullptr) {
-        const PyRef annotations = PyRef::check(
-            Py_BuildValue("{s:s}", attribute, attribute_annotation));
+        const PyRef annotations =
+            PyRef::check(Py_BuildValue("{s:s}", attribute, attribute_annotation));
         check_status(
             PyDict_SetItemString(namespace_dict.get(), "__annotations__", annotations.get()));
     }
