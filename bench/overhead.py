@@ -31,8 +31,15 @@ BLOCKS = 6000  # 60 s at 48 kHz in 10 ms blocks
 FLOOR_FLAGS = ["-O3", "-DNDEBUG", "-std=c++20"]
 
 CHILD = """
-import json, time
+import ctypes, json, time
 from orlune._processor import OrluneProcessor
+
+floor_library = ctypes.CDLL(str(FLOOR))
+floor_library.overhead_floor.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_long]
+floor_library.overhead_floor.restype = ctypes.c_double
+
+def floor():
+    return floor_library.overhead_floor(bytes(LIBRARY), bytes(MODEL), BLOCKS)
 
 class NoopReporter:
     def record_block(self, *, sample_rate_hz, block_samples, inference_duration_ns):
@@ -64,8 +71,10 @@ def generic():
 processors = {"native, default reporter": native(None), "native, no-op reporter": native(NoopReporter()),
               "generic (Python session)": generic()}
 audio = (np.arange(480 * BLOCKS) * 7919).astype(np.int16)
-timings = {name: [] for name in processors}
+timings = {name: [] for name in ["floor", *processors]}
 for _ in range(RUNS):
+    engine.reset()
+    timings["floor"].append(floor())
     for name, p in processors.items():
         engine.reset()
         started = time.perf_counter_ns()
@@ -79,13 +88,14 @@ def build_floor(work: Path) -> Path:
     compiler = shutil.which("c++") or shutil.which("g++")
     if compiler is None:
         raise SystemExit("overhead.py needs a C++ compiler (c++ or g++) on PATH")
-    binary = work / "overhead_floor"
+    library = work / "liboverhead_floor.so"
     subprocess.run(
-        [compiler, *FLOOR_FLAGS, "-I", str(ROOT / "src" / "orlune"),
-         str(ROOT / "bench" / "overhead_floor.cpp"), "-o", str(binary), "-ldl"],
+        [compiler, *FLOOR_FLAGS, "-shared", "-fPIC", "-fvisibility=hidden",
+         "-I", str(ROOT / "src" / "orlune"), str(ROOT / "bench" / "overhead_floor.cpp"),
+         "-o", str(library), "-ldl"],
         check=True,
     )  # fmt: skip
-    return binary
+    return library
 
 
 def main() -> None:
@@ -95,13 +105,11 @@ def main() -> None:
     with tempfile.TemporaryDirectory(prefix="orlune-overhead-") as scratch:
         work = Path(scratch)
         copy = copy_package(work / "site", build_test_engine(work / "engine"))
-        floor = subprocess.run(
-            [str(build_floor(work)), str(copy.library_path), str(copy.model_path), str(BLOCKS), str(args.runs)],
-            check=True, capture_output=True, text=True,
-        ).stdout.split()  # fmt: skip
-        result = copy.run(CHILD, BLOCKS=BLOCKS, RUNS=args.runs, timeout=600)
+        result = copy.run(CHILD, BLOCKS=BLOCKS, RUNS=args.runs, FLOOR=build_floor(work), timeout=600)
     medians = {name: statistics.median(values) for name, values in json.loads(result.stdout).items()}
-    floor_ns = statistics.median(float(value) for value in floor)
+    floor_ns = medians.pop("floor")
+    if floor_ns < 0:
+        raise SystemExit("the floor could not open the test engine")
     print(f"per 480-sample block, median of {args.runs} alternating runs of {BLOCKS} blocks (60 s at 48 kHz)")
     print(f"{'configuration':<28}{'ns/block':>10}{'above floor':>13}")
     print(f"{'floor (plain C++ loop)':<28}{floor_ns:>10.0f}{'':>13}")

@@ -14,7 +14,9 @@ struct PythonError {};
 // A thread that asks for the GIL while the interpreter shuts down is ended by
 // the interpreter (PyThread_exit_thread), which unwinds its stack. Destructors
 // met on the way must then leave Python alone: the thread no longer holds the GIL.
-inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
+// That can only happen once finalisation has begun, so the common case costs one
+// load of a global flag rather than a thread-state lookup.
+inline bool holds_gil() noexcept { return !_Py_IsFinalizing() || PyGILState_Check() != 0; }
 
 // An owned (strong) reference; releases it on destruction.
 class PyRef {
