@@ -32,8 +32,8 @@ bool bind(void* library, const char* name, Function& function) {
 // Runs `blocks` blocks of 48 kHz audio through a fresh session; returns the
 // nanoseconds per block, or a negative value when the engine cannot be used.
 extern "C" __attribute__((visibility("default"))) double overhead_floor(const char* engine_path,
-                                                                         const char* model_path,
-                                                                         long blocks) {
+                                                                        const char* model_path,
+                                                                        long blocks) {
     void* library = dlopen(engine_path, RTLD_NOW);
     Engine engine;
     if (library == nullptr || !bind(library, "kelvo_nc_model_load_from_path", engine.load) ||
@@ -61,8 +61,8 @@ extern "C" __attribute__((visibility("default"))) double overhead_floor(const ch
     const auto started = std::chrono::steady_clock::now();
     for (long block = 0; block < blocks; ++block) {
         const auto offset = static_cast<std::size_t>(block) * frame;
-        orlune::pcm16_to_float(reinterpret_cast<const char*>(input.data() + offset), kStride,
-                               frame, engine_input.data());
+        orlune::pcm16_to_float(reinterpret_cast<const char*>(input.data() + offset), kStride, frame,
+                               engine_input.data());
         engine.process(session, engine_input.data(), engine_output.data());
         orlune::float_to_pcm16(engine_output.data(), frame,
                                reinterpret_cast<char*>(output.data() + offset), kStride);

@@ -93,7 +93,7 @@ std::uintptr_t address(const void* pointer) { return reinterpret_cast<std::uintp
 
 // Counts the threads inside any engine function and keeps the highest count seen.
 class CallScope {
-public:
+  public:
     CallScope() {
         const long long inside = ++state().calls_inside;
         long long seen = state().max_calls_inside.load();
@@ -291,8 +291,9 @@ TESTENGINE_API float ENGINE_EXPORT(process_frame)(kelvo_nc_session* session, con
                                                   float* output) {
     const CallScope scope;
     return shielded<float>(0.0f, [&] {
-        log_call("process_frame", {field("session", address(session)),
-                                   field("input", address(input)), field("output", address(output))});
+        log_call("process_frame",
+                 {field("session", address(session)), field("input", address(input)),
+                  field("output", address(output))});
         // Holding a reference keeps the session alive even if the binding frees it meanwhile.
         const std::shared_ptr<kelvo_nc_session> live = find_live(state().sessions, session);
         if (live == nullptr || input == nullptr || output == nullptr) return 0.0f;
@@ -342,9 +343,9 @@ TESTENGINE_API void testengine_reset() {
     }
     engine.gate_changed.notify_all();
     engine.max_calls_inside = engine.calls_inside.load();
-    for (auto* counter : {&engine.bad_handle_calls, &engine.null_handle_calls,
-                          &engine.session_overlaps, &engine.freed_while_busy,
-                          &engine.model_freed_before_sessions, &engine.internal_errors}) {
+    for (auto* counter :
+         {&engine.bad_handle_calls, &engine.null_handle_calls, &engine.session_overlaps,
+          &engine.freed_while_busy, &engine.model_freed_before_sessions, &engine.internal_errors}) {
         *counter = 0;
     }
 }

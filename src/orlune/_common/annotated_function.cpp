@@ -12,7 +12,8 @@ namespace {
 constexpr std::size_t kMaxParameters = 8;
 
 struct AnnotatedFunction {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* module;
     PyObject* name;

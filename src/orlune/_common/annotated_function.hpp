@@ -5,7 +5,6 @@
 #pragma once
 
 #include <Python.h>
-
 #include <cxxabi.h>
 
 #include <exception>

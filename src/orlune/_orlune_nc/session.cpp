@@ -31,7 +31,8 @@ struct EngineApi {
 // Python-visible attributes are NULL until the constructor sets them, so a
 // half-built object answers AttributeError for the ones it never got.
 struct SessionObject {
-    PyObject_HEAD PyObject* dict;
+    PyObject_HEAD
+    PyObject* dict;
     PyObject* weakreflist;
     PyObject* lib;           // _lib
     PyObject* lock;          // _lock
@@ -63,7 +64,7 @@ struct SessionObject {
 // and no Python code runs while it is held, so it cannot deadlock with the GIL
 // or with the session's `_lock`.
 class EngineGuard {
-public:
+  public:
     explicit EngineGuard(SessionObject* self) : lock_(self->engine_mutex, std::try_to_lock) {
         if (!lock_.owns_lock()) {
             ReleasedGil released;
@@ -71,7 +72,7 @@ public:
         }
     }
 
-private:
+  private:
     std::unique_lock<std::mutex> lock_;
 };
 
@@ -337,8 +338,7 @@ PyRef process_frame_body(PyObject* module, PyObject* const* args) {
     const auto* staged_data =
         static_cast<const float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(staged.get())));
     run_frame(
-        self,
-        [&] { std::memcpy(self->input, staged_data, self->frame_length * sizeof(float)); },
+        self, [&] { std::memcpy(self->input, staged_data, self->frame_length * sizeof(float)); },
         [&] { float_to_pcm16(self->output, self->frame_length, result_data, kPcm16Size); });
     return result;
 }
