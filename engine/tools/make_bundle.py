@@ -21,9 +21,41 @@ MODEL_VERSION = "1"
 ROOT = Path(__file__).resolve().parents[2]
 MODELS_DIR = ROOT / "src" / "orlune" / "resources" / "models"
 
-# Every tunable of the engine; names are looked up by the engine's Model loader.
+# Every tunable of the engine; the engine's loader requires exactly these names, one
+# value each, within its ranges (engine/src/model.cpp). Smoothing constants are per 10 ms frame.
 DEFAULT_PARAMETERS: dict[str, Sequence[float]] = {
-    "gain.floor_db": [-100.0],
+    # Window: periodic Hann over this many 10 ms hops, split as analysis hann^e / synthesis hann^(1-e).
+    "stft.window_hops": [3.0],
+    "stft.window_exponent": [0.5],
+    # Noise tracking by posterior speech presence (fixed-prior likelihood ratio).
+    "noise.init_frames": [8.0],
+    "noise.prior_snr_db": [15.0],
+    "noise.prior_speech": [0.5],
+    "noise.power_smoothing": [0.8],
+    "noise.spp_smoothing": [0.9],
+    "noise.spp_cap": [0.99],
+    # Ceiling on the estimate: bias x minimum of the smoothed power over 6 x 25 frames (1.5 s).
+    "noise.minimum_smoothing": [0.85],
+    "noise.minimum_bias_db": [6.0],
+    "noise.minimum_subwindow_frames": [25.0],
+    "noise.minimum_subwindows": [6.0],
+    # Decision-directed a-priori SNR.
+    "snr.dd_weight": [0.98],
+    "snr.prior_min_db": [-25.0],
+    # The engine's own lowest gain; a tighter attenuation limit from the caller wins.
+    "gain.floor_db": [-25.0],
+    # A-priori speech absence from smoothed a-priori SNR.
+    "absence.snr_smoothing": [0.7],
+    "absence.local_halfwidth_hz": [60.0],
+    "absence.global_halfwidth_hz": [500.0],
+    "absence.low_db": [-10.0],
+    "absence.high_db": [-5.0],
+    "absence.peak_min_db": [0.0],
+    "absence.peak_max_db": [10.0],
+    "absence.max": [0.95],
+    # Band whose bins give the frame's speech presence probability.
+    "presence.band_low_hz": [300.0],
+    "presence.band_high_hz": [4000.0],
 }
 
 

@@ -1,0 +1,98 @@
+#include "noise_tracker.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace orlune::engine {
+namespace {
+
+constexpr float kUnset = std::numeric_limits<float>::max();
+
+}  // namespace
+
+NoiseTracker::NoiseTracker(const ModelParameters& p, std::size_t bins)
+    : init_frames_(static_cast<std::size_t>(p.noise_init_frames)),
+      power_smoothing_(p.noise_power_smoothing),
+      spp_smoothing_(p.noise_spp_smoothing),
+      spp_cap_(p.noise_spp_cap),
+      minimum_smoothing_(p.noise_minimum_smoothing),
+      minimum_bias_(std::pow(10.0f, p.noise_minimum_bias_db / 10.0f)),
+      subwindow_frames_(static_cast<std::size_t>(p.noise_minimum_subwindow_frames)),
+      subwindows_(static_cast<std::size_t>(p.noise_minimum_subwindows)),
+      noise_power_(bins, kPowerFloor),
+      smoothed_spp_(bins, 0.0f),
+      smoothed_power_(bins, 0.0f),
+      subwindow_minimum_(bins, kUnset),
+      past_minima_(bins * subwindows_, kUnset),
+      past_minimum_(bins, kUnset) {
+    const float prior_snr = std::pow(10.0f, p.noise_prior_snr_db / 10.0f);
+    presence_odds_gain_ = (1.0f + prior_snr) * (1.0f - p.noise_prior_speech) / p.noise_prior_speech;
+    likelihood_slope_ = prior_snr / (1.0f + prior_snr);
+}
+
+void NoiseTracker::track_minimum(std::span<const float> power) {
+    const std::size_t bins = noise_power_.size();
+    const float a = frames_seen_ == 0 ? 0.0f : minimum_smoothing_;
+    for (std::size_t k = 0; k < bins; ++k) {
+        smoothed_power_[k] = a * smoothed_power_[k] + (1.0f - a) * power[k];
+        subwindow_minimum_[k] = std::min(subwindow_minimum_[k], smoothed_power_[k]);
+    }
+    if ((frames_seen_ + 1) % subwindow_frames_ != 0) return;
+    // A subwindow is complete: it replaces the oldest in the ring.
+    std::copy(subwindow_minimum_.begin(), subwindow_minimum_.end(),
+              past_minima_.begin() + static_cast<std::ptrdiff_t>(ring_position_ * bins));
+    ring_position_ = (ring_position_ + 1) % subwindows_;
+    std::fill(subwindow_minimum_.begin(), subwindow_minimum_.end(), kUnset);
+    std::fill(past_minimum_.begin(), past_minimum_.end(), kUnset);
+    for (std::size_t row = 0; row < subwindows_; ++row) {
+        const float* minima = past_minima_.data() + row * bins;
+        for (std::size_t k = 0; k < bins; ++k) past_minimum_[k] = std::min(past_minimum_[k], minima[k]);
+    }
+}
+
+void NoiseTracker::update(std::span<const float> power) {
+    const std::size_t bins = noise_power_.size();
+    track_minimum(power);
+    if (frames_seen_ < init_frames_) {
+        // Start from the mean of the first frames, assumed to hold mostly noise; the
+        // tracker below corrects the estimate when they did not.
+        const float weight = 1.0f / static_cast<float>(frames_seen_ + 1);
+        for (std::size_t k = 0; k < bins; ++k) {
+            const float mean = frames_seen_ == 0 ? power[k]
+                                                 : noise_power_[k] + weight * (power[k] - noise_power_[k]);
+            noise_power_[k] = std::max(mean, kPowerFloor);
+        }
+        ++frames_seen_;
+        return;
+    }
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float posterior_snr = power[k] / noise_power_[k];
+        float spp = 1.0f / (1.0f + presence_odds_gain_ *
+                                       std::exp(-std::min(posterior_snr * likelihood_slope_, 80.0f)));
+        smoothed_spp_[k] = spp_smoothing_ * smoothed_spp_[k] + (1.0f - spp_smoothing_) * spp;
+        // A bin that looks like speech for too long may be noise that rose: let it update.
+        if (smoothed_spp_[k] > spp_cap_) spp = std::min(spp, spp_cap_);
+        const float noise_periodogram = (1.0f - spp) * power[k] + spp * noise_power_[k];
+        const float ceiling =
+            minimum_bias_ * std::min(past_minimum_[k], subwindow_minimum_[k]);
+        noise_power_[k] = std::max(
+            std::min(power_smoothing_ * noise_power_[k] + (1.0f - power_smoothing_) * noise_periodogram,
+                     ceiling),
+            kPowerFloor);
+    }
+    ++frames_seen_;
+}
+
+void NoiseTracker::reset() {
+    frames_seen_ = 0;
+    ring_position_ = 0;
+    std::fill(smoothed_power_.begin(), smoothed_power_.end(), 0.0f);
+    std::fill(subwindow_minimum_.begin(), subwindow_minimum_.end(), kUnset);
+    std::fill(past_minima_.begin(), past_minima_.end(), kUnset);
+    std::fill(past_minimum_.begin(), past_minimum_.end(), kUnset);
+    std::fill(noise_power_.begin(), noise_power_.end(), kPowerFloor);
+    std::fill(smoothed_spp_.begin(), smoothed_spp_.end(), 0.0f);
+}
+
+}  // namespace orlune::engine
