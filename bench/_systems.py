@@ -6,6 +6,8 @@ import ctypes
 import importlib.util
 import math
 from collections.abc import Callable
+from importlib.resources import files
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -31,22 +33,18 @@ def engine_latency(session: Any) -> int:
 
 
 class _SessionProcessor:
-    """Stands in for orlune.OrluneProcessor on branches that do not have it yet."""
+    """Drives OrluneNC directly with a given bundle, for tuning on another bundle."""
 
-    def __init__(self, attenuation_limit_db: float) -> None:
+    def __init__(self, attenuation_limit_db: float, bundle: Path) -> None:
         self._limit = attenuation_limit_db
+        self._bundle = bundle
         self._session: Any = None
 
     def initialize(self, sample_rate: int) -> None:
-        from importlib.resources import files
-
         from orlune._orlune_nc import OrluneNC
 
-        bundle = files("orlune") / "resources" / "models" / "orlune-nc-default.bin"
-        from pathlib import Path
-
         self._session = OrluneNC(
-            sample_rate=sample_rate, attenuation_limit_db=self._limit, model_path=Path(str(bundle))
+            sample_rate=sample_rate, attenuation_limit_db=self._limit, model_path=self._bundle
         )
 
     @property
@@ -61,17 +59,20 @@ class _SessionProcessor:
         self._session.close()
 
 
-def _processor(attenuation_limit_db: float) -> Any:
-    try:
-        from orlune import OrluneProcessor
-    except ImportError:
-        return _SessionProcessor(attenuation_limit_db)
-    return OrluneProcessor(attenuation_limit_db=attenuation_limit_db)
+def _processor(attenuation_limit_db: float, bundle: Path | None) -> Any:
+    if bundle is None:
+        try:
+            from orlune import OrluneProcessor
+        except ImportError:  # not on this branch yet: the packaged bundle through OrluneNC
+            bundle = Path(str(files("orlune") / "resources" / "models" / "orlune-nc-default.bin"))
+        else:
+            return OrluneProcessor(attenuation_limit_db=attenuation_limit_db)
+    return _SessionProcessor(attenuation_limit_db, bundle)
 
 
-def orlune_denoiser(attenuation_limit_db: float) -> Denoise:
+def orlune_denoiser(attenuation_limit_db: float, bundle: Path | None = None) -> Denoise:
     def denoise(noisy: FloatArray, rate: int) -> FloatArray:
-        processor = _processor(attenuation_limit_db)
+        processor = _processor(attenuation_limit_db, bundle)
         processor.initialize(rate)
         try:
             frame = processor.frame_length

@@ -79,6 +79,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--no-perceptual", action="store_true", help="SI-SDR only (skip PESQ and STOI)")
     parser.add_argument("--no-competitors", action="store_true")
     parser.add_argument("--attenuation-limit-db", type=float, default=100.0)
+    parser.add_argument("--bundle", type=Path, help="tune with this model bundle (drives OrluneNC directly)")
     parser.add_argument("--webrtc-level", type=int, default=3, help="noise suppression level 0-4")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.WARNING)
@@ -88,7 +89,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
 
     systems: dict[str, tuple[_systems.Denoise, set[int] | None]] = {
-        "orlune": (_systems.orlune_denoiser(args.attenuation_limit_db), None)
+        "orlune": (_systems.orlune_denoiser(args.attenuation_limit_db, args.bundle), None)
     }
     if not (args.quick or args.no_competitors):
         systems.update(_systems.competitors(args.webrtc_level))

@@ -26,6 +26,7 @@ const ScalarField kFields[] = {
     {"noise.power_smoothing", &ModelParameters::noise_power_smoothing, 0.0f, 0.999f},
     {"noise.spp_smoothing", &ModelParameters::noise_spp_smoothing, 0.0f, 0.999f},
     {"noise.spp_cap", &ModelParameters::noise_spp_cap, 0.5f, 1.0f},
+    {"noise.gate_db", &ModelParameters::noise_gate_db, 0.0f, 60.0f},
     {"noise.minimum_smoothing", &ModelParameters::noise_minimum_smoothing, 0.0f, 0.999f},
     {"noise.minimum_bias_db", &ModelParameters::noise_minimum_bias_db, 0.0f, 30.0f},
     {"noise.minimum_subwindow_frames", &ModelParameters::noise_minimum_subwindow_frames, 1.0f, 200.0f},

@@ -22,6 +22,7 @@ struct ModelParameters {
     float noise_power_smoothing = 0.8f;
     float noise_spp_smoothing = 0.9f;
     float noise_spp_cap = 0.99f;
+    float noise_gate_db = 7.0f;
     // Ceiling: bias x the minimum of the power smoothed by `minimum_smoothing`, over
     // `minimum_subwindows` subwindows of `minimum_subwindow_frames` frames.
     float noise_minimum_smoothing = 0.85f;

@@ -16,6 +16,7 @@ NoiseTracker::NoiseTracker(const ModelParameters& p, std::size_t bins)
       power_smoothing_(p.noise_power_smoothing),
       spp_smoothing_(p.noise_spp_smoothing),
       spp_cap_(p.noise_spp_cap),
+      gate_(std::pow(10.0f, p.noise_gate_db / 10.0f)),
       minimum_smoothing_(p.noise_minimum_smoothing),
       minimum_bias_(std::pow(10.0f, p.noise_minimum_bias_db / 10.0f)),
       subwindow_frames_(static_cast<std::size_t>(p.noise_minimum_subwindow_frames)),
@@ -67,6 +68,11 @@ void NoiseTracker::update(std::span<const float> power) {
         return;
     }
     for (std::size_t k = 0; k < bins; ++k) {
+        const float floor_estimate =
+            minimum_bias_ * std::min(past_minimum_[k], subwindow_minimum_[k]);
+        // Power far above the recent minimum is speech, or noise that has yet to prove
+        // itself steady by lasting a whole window: the estimate waits.
+        if (power[k] > gate_ * floor_estimate) continue;
         const float posterior_snr = power[k] / noise_power_[k];
         float spp = 1.0f / (1.0f + presence_odds_gain_ *
                                        std::exp(-std::min(posterior_snr * likelihood_slope_, 80.0f)));
@@ -74,12 +80,9 @@ void NoiseTracker::update(std::span<const float> power) {
         // A bin that looks like speech for too long may be noise that rose: let it update.
         if (smoothed_spp_[k] > spp_cap_) spp = std::min(spp, spp_cap_);
         const float noise_periodogram = (1.0f - spp) * power[k] + spp * noise_power_[k];
-        const float ceiling =
-            minimum_bias_ * std::min(past_minimum_[k], subwindow_minimum_[k]);
-        noise_power_[k] = std::max(
-            std::min(power_smoothing_ * noise_power_[k] + (1.0f - power_smoothing_) * noise_periodogram,
-                     ceiling),
-            kPowerFloor);
+        noise_power_[k] = std::clamp(
+            power_smoothing_ * noise_power_[k] + (1.0f - power_smoothing_) * noise_periodogram,
+            kPowerFloor, std::max(floor_estimate, kPowerFloor));
     }
     ++frames_seen_;
 }

@@ -3,11 +3,12 @@
 // given the observed power, which is the observation itself where speech is unlikely
 // and the previous estimate where it is likely (Gerkmann & Hendriks, 2012).
 //
-// That tracker lets a bin that stays speech-like for long leak into the estimate, which
-// eats sustained vowels. The estimate is therefore also held under a multiple of the
-// minimum of the smoothed power over the last second or so (minimum statistics,
-// Martin 2001), which stays at the noise level through any stretch of speech shorter
-// than that window.
+// Alone, that tracker follows any sound that swells slowly enough (a held vowel) and
+// lets a bin that stays speech-like for long leak in. So it is also tied to the minimum
+// of the smoothed power over the last second or so (minimum statistics, Martin 2001),
+// which stays at the noise level through any stretch of speech shorter than that
+// window: power far above the bias-compensated minimum does not update the estimate
+// (as in the first pass of Cohen's IMCRA, 2003), and the estimate never exceeds it.
 #pragma once
 
 #include <cstddef>
@@ -38,6 +39,7 @@ private:
     float power_smoothing_;
     float spp_smoothing_;
     float spp_cap_;
+    float gate_;  // power above gate_ x the bias-compensated minimum does not update
     float minimum_smoothing_;
     float minimum_bias_;
     std::size_t subwindow_frames_;

@@ -34,16 +34,18 @@ DEFAULT_PARAMETERS: dict[str, Sequence[float]] = {
     "noise.power_smoothing": [0.8],
     "noise.spp_smoothing": [0.9],
     "noise.spp_cap": [0.99],
-    # Ceiling on the estimate: bias x minimum of the smoothed power over 6 x 25 frames (1.5 s).
-    "noise.minimum_smoothing": [0.85],
-    "noise.minimum_bias_db": [6.0],
+    # Minimum statistics over 6 x 25 frames (1.5 s): bias x minimum of the smoothed power
+    # caps the estimate, and power `gate_db` above that cap leaves it alone.
+    "noise.minimum_smoothing": [0.5],
+    "noise.minimum_bias_db": [9.0],
+    "noise.gate_db": [4.0],
     "noise.minimum_subwindow_frames": [25.0],
     "noise.minimum_subwindows": [6.0],
     # Decision-directed a-priori SNR.
     "snr.dd_weight": [0.98],
     "snr.prior_min_db": [-25.0],
     # The engine's own lowest gain; a tighter attenuation limit from the caller wins.
-    "gain.floor_db": [-25.0],
+    "gain.floor_db": [-15.0],
     # A-priori speech absence from smoothed a-priori SNR.
     "absence.snr_smoothing": [0.7],
     "absence.local_halfwidth_hz": [60.0],
