@@ -5,7 +5,8 @@
 #include <cmath>
 #include <utility>
 
-#include "lsa_gain.hpp"
+#include "fast_math.hpp"
+#include "gain_rule.hpp"
 
 namespace orlune::engine {
 namespace {
@@ -59,8 +60,11 @@ Denoiser::Denoiser(const ModelParameters& p, std::size_t sample_rate, std::size_
       prior_snr_min_(std::pow(10.0f, p.snr_prior_min_db / 10.0f)),
       spectrum_(stft_.bins()),
       power_(stft_.bins()),
+      posterior_snr_(stft_.bins()),
       prior_snr_(stft_.bins()),
       absence_probability_(stft_.bins()),
+      presence_(stft_.bins()),
+      gain_(stft_.bins()),
       previous_speech_power_(stft_.bins()) {}
 
 float Denoiser::process(const float* input, float* output) {
@@ -81,32 +85,29 @@ float Denoiser::process(const float* input, float* output) {
 
 float Denoiser::apply_gain() {
     const std::size_t bins = spectrum_.size();
-    const auto noise = noise_.noise_power();
+    const float* noise = noise_.noise_power().data();
+    const float* power = power_.data();
+    float* posterior_snr = posterior_snr_.data();
+    float* prior_snr = prior_snr_.data();
+    float* previous_speech_power = previous_speech_power_.data();
     for (std::size_t k = 0; k < bins; ++k) {
-        const float posterior = std::min(power_[k] / noise[k], kMaxPosteriorSnr);
-        const float decision_directed = dd_weight_ * previous_speech_power_[k] / noise[k] +
-                                        (1.0f - dd_weight_) * std::max(posterior - 1.0f, 0.0f);
-        prior_snr_[k] = std::max(decision_directed, prior_snr_min_);
+        posterior_snr[k] = min_of(power[k] / noise[k], kMaxPosteriorSnr);
+        const float decision_directed = dd_weight_ * previous_speech_power[k] / noise[k] +
+                                        (1.0f - dd_weight_) * max_of(posterior_snr[k] - 1.0f, 0.0f);
+        prior_snr[k] = max_of(decision_directed, prior_snr_min_);
     }
     absence_.update(prior_snr_, absence_probability_);
 
-    const float log_floor = std::log(gain_floor_);
-    double presence_sum = 0.0;
-    for (std::size_t k = 0; k < bins; ++k) {
-        const float xi = prior_snr_[k];
-        const float posterior = std::min(power_[k] / noise[k], kMaxPosteriorSnr);
-        const float v = xi * posterior / (1.0f + xi);
-        const float speech_gain = std::clamp(lsa_gain(xi, v), gain_floor_, 1.0f);
-        previous_speech_power_[k] = speech_gain * speech_gain * power_[k];
+    float* presence = presence_.data();
+    float* gain = gain_.data();
+    apply_gain_rule(bins, std::log(gain_floor_),
+                    {prior_snr, posterior_snr, power, absence_probability_.data()},
+                    {previous_speech_power, presence, gain});
+    for (std::size_t k = 0; k < bins; ++k) spectrum_[k] *= gain[k];
 
-        const float q = absence_probability_[k];
-        const float presence =
-            1.0f / (1.0f + q / (1.0f - q) * (1.0f + xi) * std::exp(-std::min(v, 80.0f)));
-        const float gain = std::exp(presence * std::log(speech_gain) + (1.0f - presence) * log_floor);
-        spectrum_[k] *= gain;
-        if (k >= presence_begin_ && k < presence_end_) presence_sum += presence;
-    }
-    return static_cast<float>(presence_sum / static_cast<double>(presence_end_ - presence_begin_));
+    float presence_sum = 0.0f;
+    for (std::size_t k = presence_begin_; k < presence_end_; ++k) presence_sum += presence[k];
+    return presence_sum / static_cast<float>(presence_end_ - presence_begin_);
 }
 
 void Denoiser::reset() {

@@ -59,8 +59,11 @@ private:
 
     std::vector<std::complex<float>> spectrum_;
     std::vector<float> power_;
+    std::vector<float> posterior_snr_;
     std::vector<float> prior_snr_;
     std::vector<float> absence_probability_;
+    std::vector<float> presence_;
+    std::vector<float> gain_;
     std::vector<float> previous_speech_power_;  // |S|^2 estimated in the previous frame
 };
 

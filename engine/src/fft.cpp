@@ -1,9 +1,10 @@
 #include "fft.hpp"
 
+#include "fast_math.hpp"
+
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
-#include <utility>
 
 namespace orlune::engine {
 namespace {
@@ -45,42 +46,79 @@ RealFft::RealFft(std::size_t size) : size_(size), half_(size / 2) {
         for (std::size_t b = 0; b < bits; ++b) reversed |= ((i >> b) & 1U) << (bits - 1 - b);
         bit_reversed_[i] = reversed;
     }
-    stage_twiddles_.resize(half_ / 2);
-    for (std::size_t j = 0; j < half_ / 2; ++j) stage_twiddles_[j] = unit_root(j, half_);
+    stage_cos_.resize(half_);
+    stage_sin_.resize(half_);
+    for (std::size_t span = 1; span < half_; span <<= 1) {
+        for (std::size_t j = 0; j < span; ++j) {
+            const Complex w = unit_root(j, 2 * span);
+            stage_cos_[span - 1 + j] = w.real();
+            stage_sin_[span - 1 + j] = w.imag();
+        }
+    }
     split_twiddles_.resize(half_ / 2 + 1);
     for (std::size_t k = 0; k <= half_ / 2; ++k) split_twiddles_[k] = unit_root(k, size_);
-    work_.resize(half_);
+    work_re_.resize(half_);
+    work_im_.resize(half_);
 }
 
-void RealFft::complex_transform(Complex* data) const {
-    for (std::size_t i = 0; i < half_; ++i) {
-        const std::size_t j = bit_reversed_[i];
-        if (i < j) std::swap(data[i], data[j]);
+ORLUNE_HOT_LOOPS void RealFft::complex_transform(float* re, float* im) const {
+    std::size_t first_span = 1;
+    if (half_ >= 4) {
+        // Spans 1 and 2 together as one radix-4 pass: their twiddles are 1 and -i only.
+        for (std::size_t start = 0; start < half_; start += 4) {
+            float* r = re + start;
+            float* i = im + start;
+            const float r0 = r[0] + r[1], i0 = i[0] + i[1];
+            const float r1 = r[0] - r[1], i1 = i[0] - i[1];
+            const float r2 = r[2] + r[3], i2 = i[2] + i[3];
+            const float r3 = r[2] - r[3], i3 = i[2] - i[3];
+            r[0] = r0 + r2;
+            i[0] = i0 + i2;
+            r[2] = r0 - r2;
+            i[2] = i0 - i2;
+            // (r3 + i i3) * -i = i3 - i r3
+            r[1] = r1 + i3;
+            i[1] = i1 - r3;
+            r[3] = r1 - i3;
+            i[3] = i1 + r3;
+        }
+        first_span = 4;
     }
-    for (std::size_t span = 1; span < half_; span <<= 1) {
-        const std::size_t stride = half_ / (2 * span);
+    for (std::size_t span = first_span; span < half_; span <<= 1) {
+        const float* wr = stage_cos_.data() + span - 1;
+        const float* wi = stage_sin_.data() + span - 1;
         for (std::size_t start = 0; start < half_; start += 2 * span) {
-            Complex* low = data + start;
-            Complex* high = low + span;
+            float* lr = re + start;
+            float* li = im + start;
+            float* hr = lr + span;
+            float* hi = li + span;
             for (std::size_t j = 0; j < span; ++j) {
-                const Complex rotated = multiply(high[j], stage_twiddles_[j * stride]);
-                high[j] = low[j] - rotated;
-                low[j] = low[j] + rotated;
+                const float tr = hr[j] * wr[j] - hi[j] * wi[j];
+                const float ti = hr[j] * wi[j] + hi[j] * wr[j];
+                hr[j] = lr[j] - tr;
+                hi[j] = li[j] - ti;
+                lr[j] = lr[j] + tr;
+                li[j] = li[j] + ti;
             }
         }
     }
 }
 
 void RealFft::forward(std::span<const float> input, std::span<Complex> spectrum) {
-    Complex* z = work_.data();
-    for (std::size_t n = 0; n < half_; ++n) z[n] = {input[2 * n], input[2 * n + 1]};
-    complex_transform(z);
+    float* re = work_re_.data();
+    float* im = work_im_.data();
+    for (std::size_t n = 0; n < half_; ++n) {
+        const std::size_t from = bit_reversed_[n];
+        re[n] = input[2 * from];
+        im[n] = input[2 * from + 1];
+    }
+    complex_transform(re, im);
     // Untangle the transforms of the even and odd samples from the packed one.
-    spectrum[0] = {z[0].real() + z[0].imag(), 0.0f};
-    spectrum[half_] = {z[0].real() - z[0].imag(), 0.0f};
+    spectrum[0] = {re[0] + im[0], 0.0f};
+    spectrum[half_] = {re[0] - im[0], 0.0f};
     for (std::size_t k = 1; k <= half_ / 2; ++k) {
-        const Complex a = z[k];
-        const Complex b = conjugate(z[half_ - k]);
+        const Complex a{re[k], im[k]};
+        const Complex b{re[half_ - k], -im[half_ - k]};
         const Complex even = 0.5f * (a + b);
         const Complex odd_times_i = 0.5f * (a - b);  // i * odd spectrum
         const Complex odd{odd_times_i.imag(), -odd_times_i.real()};
@@ -91,32 +129,35 @@ void RealFft::forward(std::span<const float> input, std::span<Complex> spectrum)
 }
 
 void RealFft::inverse(std::span<const Complex> spectrum, std::span<float> output) {
-    Complex* z = work_.data();
-    // Rebuild the packed half-size spectrum; conjugating it lets the forward
-    // kernel compute the inverse transform.
+    float* re = work_re_.data();
+    float* im = work_im_.data();
+    // Rebuild the packed half-size spectrum, conjugated so that the forward kernel
+    // computes the inverse transform, and store it in bit-reversed order.
+    const auto store = [&](std::size_t k, Complex packed) {
+        const std::size_t to = bit_reversed_[k];
+        re[to] = packed.real();
+        im[to] = -packed.imag();
+    };
     for (std::size_t k = 0; k <= half_ / 2; ++k) {
         const Complex a = spectrum[k];
         const Complex b = conjugate(spectrum[half_ - k]);
         const Complex even = 0.5f * (a + b);
         const Complex odd = multiply(0.5f * (a - b), conjugate(split_twiddles_[k]));
-        const Complex packed = even + Complex{-odd.imag(), odd.real()};
-        z[k] = conjugate(packed);
+        store(k, even + Complex{-odd.imag(), odd.real()});
         if (k != 0 && k != half_ - k) {
-            // Bin half-k from the mirrored formula.
+            // Bin half - k, whose twiddle is minus that of bin k.
             const Complex a2 = spectrum[half_ - k];
             const Complex b2 = conjugate(spectrum[k]);
             const Complex even2 = 0.5f * (a2 + b2);
-            const Complex odd2 =
-                multiply(0.5f * (a2 - b2), -split_twiddles_[k]);
-            const Complex packed2 = even2 + Complex{-odd2.imag(), odd2.real()};
-            z[half_ - k] = conjugate(packed2);
+            const Complex odd2 = multiply(0.5f * (a2 - b2), -split_twiddles_[k]);
+            store(half_ - k, even2 + Complex{-odd2.imag(), odd2.real()});
         }
     }
-    complex_transform(z);
+    complex_transform(re, im);
     const float scale = 1.0f / static_cast<float>(half_);
     for (std::size_t n = 0; n < half_; ++n) {
-        output[2 * n] = z[n].real() * scale;
-        output[2 * n + 1] = -z[n].imag() * scale;
+        output[2 * n] = re[n] * scale;
+        output[2 * n + 1] = -im[n] * scale;
     }
 }
 

@@ -25,14 +25,21 @@ public:
     void inverse(std::span<const std::complex<float>> spectrum, std::span<float> output);
 
 private:
-    void complex_transform(std::complex<float>* data) const;
+    // In-place forward transform of half_ points held as separate real and imaginary
+    // arrays, in bit-reversed order on entry: the butterflies then run over contiguous
+    // floats, which the compiler vectorises.
+    void complex_transform(float* re, float* im) const;
 
     std::size_t size_;
     std::size_t half_;
     std::vector<std::size_t> bit_reversed_;
-    std::vector<std::complex<float>> stage_twiddles_;  // exp(-2 pi i j / half), j < half/2
+    // Per stage of span s (1, 2, 4, ...), exp(-2 pi i j / 2s) for j < s, stages one after
+    // another: the stage of span s starts at index s - 1.
+    std::vector<float> stage_cos_;
+    std::vector<float> stage_sin_;
     std::vector<std::complex<float>> split_twiddles_;  // exp(-2 pi i k / size), k <= half/2
-    std::vector<std::complex<float>> work_;
+    std::vector<float> work_re_;
+    std::vector<float> work_im_;
 };
 
 bool is_power_of_two(std::size_t value);

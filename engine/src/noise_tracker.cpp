@@ -4,12 +4,47 @@
 #include <cmath>
 #include <limits>
 
+#include "fast_math.hpp"
+
 namespace orlune::engine {
 namespace {
 
 constexpr float kUnset = std::numeric_limits<float>::max();
 
 }  // namespace
+
+ORLUNE_HOT_LOOPS void NoiseTracker::update_bins(std::size_t bins, const NoiseTracker& self,
+                                                const float* __restrict power,
+                                                const float* __restrict past_minimum,
+                                                const float* __restrict subwindow_minimum,
+                                                float* __restrict smoothed_spp,
+                                                float* __restrict noise) {
+    const float bias = self.minimum_bias_;
+    const float gate = self.gate_;
+    const float odds_gain = self.presence_odds_gain_;
+    const float slope = self.likelihood_slope_;
+    const float spp_smoothing = self.spp_smoothing_;
+    const float spp_cap = self.spp_cap_;
+    const float power_smoothing = self.power_smoothing_;
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float floor_estimate =
+            max_of(bias * min_of(past_minimum[k], subwindow_minimum[k]), kPowerFloor);
+        const float posterior_snr = power[k] / noise[k];
+        float spp = 1.0f / (1.0f + odds_gain * fast_exp(-min_of(posterior_snr * slope, 80.0f)));
+        const float smoothed = spp_smoothing * smoothed_spp[k] + (1.0f - spp_smoothing) * spp;
+        // A bin that looks like speech for too long may be noise that rose: let it update.
+        spp = smoothed > spp_cap ? min_of(spp, spp_cap) : spp;
+        const float noise_periodogram = (1.0f - spp) * power[k] + spp * noise[k];
+        const float updated =
+            clamp_to(power_smoothing * noise[k] + (1.0f - power_smoothing) * noise_periodogram,
+                     kPowerFloor, floor_estimate);
+        // Power far above the recent minimum is speech, or noise that has yet to prove
+        // itself steady by lasting a whole window: the estimate waits.
+        const bool gated = power[k] > gate * floor_estimate;
+        smoothed_spp[k] = gated ? smoothed_spp[k] : smoothed;
+        noise[k] = gated ? noise[k] : updated;
+    }
+}
 
 NoiseTracker::NoiseTracker(const ModelParameters& p, std::size_t bins)
     : init_frames_(static_cast<std::size_t>(p.noise_init_frames)),
@@ -67,23 +102,8 @@ void NoiseTracker::update(std::span<const float> power) {
         ++frames_seen_;
         return;
     }
-    for (std::size_t k = 0; k < bins; ++k) {
-        const float floor_estimate =
-            minimum_bias_ * std::min(past_minimum_[k], subwindow_minimum_[k]);
-        // Power far above the recent minimum is speech, or noise that has yet to prove
-        // itself steady by lasting a whole window: the estimate waits.
-        if (power[k] > gate_ * floor_estimate) continue;
-        const float posterior_snr = power[k] / noise_power_[k];
-        float spp = 1.0f / (1.0f + presence_odds_gain_ *
-                                       std::exp(-std::min(posterior_snr * likelihood_slope_, 80.0f)));
-        smoothed_spp_[k] = spp_smoothing_ * smoothed_spp_[k] + (1.0f - spp_smoothing_) * spp;
-        // A bin that looks like speech for too long may be noise that rose: let it update.
-        if (smoothed_spp_[k] > spp_cap_) spp = std::min(spp, spp_cap_);
-        const float noise_periodogram = (1.0f - spp) * power[k] + spp * noise_power_[k];
-        noise_power_[k] = std::clamp(
-            power_smoothing_ * noise_power_[k] + (1.0f - power_smoothing_) * noise_periodogram,
-            kPowerFloor, std::max(floor_estimate, kPowerFloor));
-    }
+    update_bins(noise_power_.size(), *this, power.data(), past_minimum_.data(),
+                subwindow_minimum_.data(), smoothed_spp_.data(), noise_power_.data());
     ++frames_seen_;
 }
 

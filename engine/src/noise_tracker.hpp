@@ -32,6 +32,10 @@ public:
 
 private:
     void track_minimum(std::span<const float> power);
+    // The per-bin update after the first frames; the arrays must not overlap.
+    static void update_bins(std::size_t bins, const NoiseTracker& self, const float* power,
+                            const float* past_minimum, const float* subwindow_minimum,
+                            float* smoothed_spp, float* noise);
 
     std::size_t init_frames_;
     float presence_odds_gain_;  // (1 + xi_H1) * P(H0) / P(H1)

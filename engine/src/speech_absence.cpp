@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fast_math.hpp"
+
 namespace orlune::engine {
 namespace {
 
@@ -29,13 +31,33 @@ SpeechAbsence::SpeechAbsence(const ModelParameters& p, std::size_t bins, double 
       band_end_(band_end),
       averaged_snr_(bins, 0.0f),
       prefix_sum_(bins + 1, 0.0),
-      local_presence_(bins, 0.0f),
+      local_mean_(bins, 0.0f),
+      global_mean_(bins, 0.0f),
       peak_frame_snr_(peak_min_) {}
 
+namespace {
+
+// 0 up to `low`, 1 from low * e^log_range on, linear in log(ratio) between.
+inline float likelihood(float ratio, float low, float log_range) {
+    return clamp_to(fast_log(max_of(ratio / low, 1e-30f)) / log_range, 0.0f, 1.0f);
+}
+
+ORLUNE_HOT_LOOPS void absence_from_band_means(std::size_t bins, float low, float log_range,
+                                              float frame_presence, float absence_max,
+                                              const float* __restrict local_mean,
+                                              const float* __restrict global_mean,
+                                              float* __restrict absence) {
+    for (std::size_t k = 0; k < bins; ++k) {
+        const float presence = likelihood(local_mean[k], low, log_range) *
+                               likelihood(global_mean[k], low, log_range) * frame_presence;
+        absence[k] = min_of(1.0f - presence, absence_max);
+    }
+}
+
+}  // namespace
+
 float SpeechAbsence::presence_likelihood(float ratio) const {
-    if (ratio <= low_) return 0.0f;
-    if (ratio >= high_) return 1.0f;
-    return std::log(ratio / low_) / log_range_;
+    return likelihood(ratio, low_, log_range_);
 }
 
 void SpeechAbsence::update(std::span<const float> prior_snr, std::span<float> absence) {
@@ -67,19 +89,16 @@ void SpeechAbsence::update(std::span<const float> prior_snr, std::span<float> ab
     previous_frame_snr_ = frame_snr;
 
     for (std::size_t k = 0; k < bins; ++k) {
-        local_presence_[k] = presence_likelihood(band_mean(k, local_halfwidth_));
+        local_mean_[k] = band_mean(k, local_halfwidth_);
+        global_mean_[k] = band_mean(k, global_halfwidth_);
     }
-    for (std::size_t k = 0; k < bins; ++k) {
-        const float presence =
-            local_presence_[k] * presence_likelihood(band_mean(k, global_halfwidth_)) * frame_presence;
-        absence[k] = std::min(1.0f - presence, absence_max_);
-    }
+    absence_from_band_means(bins, low_, log_range_, frame_presence, absence_max_,
+                            local_mean_.data(), global_mean_.data(), absence.data());
 }
 
 void SpeechAbsence::reset() {
     std::fill(averaged_snr_.begin(), averaged_snr_.end(), 0.0f);
     std::fill(prefix_sum_.begin(), prefix_sum_.end(), 0.0);
-    std::fill(local_presence_.begin(), local_presence_.end(), 0.0f);
     previous_frame_snr_ = 0.0f;
     peak_frame_snr_ = peak_min_;
 }

@@ -39,7 +39,8 @@ private:
     std::size_t band_end_;
     std::vector<float> averaged_snr_;
     std::vector<double> prefix_sum_;  // scratch for the band averages
-    std::vector<float> local_presence_;
+    std::vector<float> local_mean_;   // scratch: averaged SNR over the narrow band
+    std::vector<float> global_mean_;  // and over the wide band
     float previous_frame_snr_ = 0.0f;
     float peak_frame_snr_;
 };
