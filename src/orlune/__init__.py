@@ -7,9 +7,11 @@ from typing import TYPE_CHECKING, Any
 from ._version import __version__
 
 if TYPE_CHECKING:
+    from ._denoise import denoise
     from ._processor import OrluneProcessor
+    from ._stream import StreamDenoiser
 
-__all__ = ["OrluneProcessor", "__version__"]
+__all__ = ["OrluneProcessor", "StreamDenoiser", "__version__", "denoise"]
 
 
 def __getattr__(name: str) -> Any:
@@ -18,4 +20,12 @@ def __getattr__(name: str) -> Any:
         from ._processor import OrluneProcessor
 
         return OrluneProcessor
+    if name == "denoise":
+        from ._denoise import denoise
+
+        return denoise
+    if name == "StreamDenoiser":
+        from ._stream import StreamDenoiser
+
+        return StreamDenoiser
     raise AttributeError(f"module 'orlune' has no attribute {name!r}")

@@ -12,8 +12,7 @@ namespace {
 constexpr std::size_t kMaxParameters = 8;
 
 struct AnnotatedFunction {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* module;
     PyObject* name;
@@ -58,8 +57,8 @@ Py_ssize_t find_parameter(AnnotatedFunction* self, PyObject* keyword) {
         if (PyTuple_GET_ITEM(self->parameter_names, i) == keyword) return i;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(self->parameter_names, i),
-                                                   keyword, Py_EQ);
+        const int equal =
+            PyObject_RichCompareBool(PyTuple_GET_ITEM(self->parameter_names, i), keyword, Py_EQ);
         if (equal < 0) return -2;
         if (equal) return i;
     }
@@ -81,8 +80,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     if (static_cast<std::size_t>(given) > positional_capacity) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given",
-                     spec.qualname, positional_capacity, positional_capacity == 1 ? "" : "s",
-                     given, given == 1 ? "was" : "were");
+                     spec.qualname, positional_capacity, positional_capacity == 1 ? "" : "s", given,
+                     given == 1 ? "was" : "were");
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < given; ++i) bound[i] = args[i];
@@ -200,15 +199,15 @@ PyObject* get_signature(PyObject* object, void*) {
             PyObject* name = PyTuple_GET_ITEM(self->parameter_names, i);
             PyObject* annotation = PyDict_GetItemWithError(self->annotations, name);
             if (annotation == nullptr && PyErr_Occurred()) throw PythonError{};
-            const PyRef kwargs = PyRef::check(Py_BuildValue(
-                "{s:O,s:O}", "default",
-                is_required(p) ? empty.get() : PyTuple_GET_ITEM(self->defaults, i), "annotation",
-                annotation ? annotation : empty.get()));
+            const PyRef kwargs = PyRef::check(
+                Py_BuildValue("{s:O,s:O}", "default",
+                              is_required(p) ? empty.get() : PyTuple_GET_ITEM(self->defaults, i),
+                              "annotation", annotation ? annotation : empty.get()));
             const PyRef positional = PyRef::check(PyTuple_Pack(
                 2, name,
                 p.kind == ParameterKind::KeywordOnly ? keyword_kind.get() : positional_kind.get()));
-            const PyRef parameter = PyRef::check(
-                PyObject_Call(parameter_class.get(), positional.get(), kwargs.get()));
+            const PyRef parameter =
+                PyRef::check(PyObject_Call(parameter_class.get(), positional.get(), kwargs.get()));
             check_status(PyList_Append(parameters.get(), parameter.get()));
         }
         const PyRef return_key = new_string("return");
@@ -221,6 +220,16 @@ PyObject* get_signature(PyObject* object, void*) {
         return PyObject_Call(signature_class.get(), positional.get(), kwargs.get());
     });
 }
+
+// Pickled by reference, like a Python function: the module and qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* get_member(PyObject* self, void* which) {
     auto* f = as_function(self);
@@ -241,8 +250,7 @@ PyGetSetDef function_getset[] = {
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(AnnotatedFunction, vectorcall), READONLY,
      nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(AnnotatedFunction, weakreflist), READONLY,
-     nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(AnnotatedFunction, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -254,6 +262,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {0, nullptr},
 };
@@ -263,8 +272,7 @@ PyType_Spec function_spec = {
     sizeof(AnnotatedFunction),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 

@@ -6,7 +6,7 @@
 namespace orlune {
 
 class ModuleGuard {
-public:
+  public:
     explicit constexpr ModuleGuard(const char* module_name) : module_name_(module_name) {}
 
     // Call first in the exec slot: raises ImportError in a second interpreter and
@@ -15,7 +15,7 @@ public:
     // Call when the exec slot has succeeded; a failed initialisation may be retried.
     void commit();
 
-private:
+  private:
     const char* module_name_;
     PyInterpreterState* owner_ = nullptr;
     bool initialised_ = false;

@@ -13,7 +13,7 @@ struct PythonError {};
 
 // An owned (strong) reference; releases it on destruction.
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
     static PyRef borrow(PyObject* object) noexcept {
@@ -38,7 +38,7 @@ public:
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
 
-private:
+  private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
@@ -58,6 +58,26 @@ inline PyRef get_attr(PyObject* object, PyObject* name) {
 
 inline void set_attr(PyObject* object, const char* name, PyObject* value) {
     check_status(PyObject_SetAttrString(object, name, value));
+}
+
+// A module-level name, looked up when the code runs, as Python code would, so
+// that rebinding it in the module changes what the next call uses.
+inline PyRef module_global(PyObject* module, const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw PythonError{};
+    }
+    return PyRef::borrow(value);
+}
+
+// object.name() and object.name(argument); a tuple argument stays one argument.
+inline PyRef call_method(PyObject* object, const char* name) {
+    return PyRef::check(PyObject_CallNoArgs(get_attr(object, name).get()));
+}
+
+inline PyRef call_method(PyObject* object, const char* name, PyObject* argument) {
+    return PyRef::check(PyObject_CallOneArg(get_attr(object, name).get(), argument));
 }
 
 inline PyRef import_module(const char* name) { return PyRef::check(PyImport_ImportModule(name)); }
@@ -87,13 +107,13 @@ namespace orlune {
 
 // Releases the GIL for the lifetime of the object; only native code may run meanwhile.
 class ReleasedGil {
-public:
+  public:
     ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
     ~ReleasedGil() { PyEval_RestoreThread(state_); }
     ReleasedGil(const ReleasedGil&) = delete;
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 
-private:
+  private:
     PyThreadState* state_;
 };
 
@@ -101,7 +121,7 @@ private:
 // releases the GIL while it waits, and calls `release()` on destruction without
 // disturbing an exception that is being raised.
 class HeldLock {
-public:
+  public:
     HeldLock(PyObject* lock, PyObject* acquire_name, PyObject* release_name)
         : lock_(PyRef::borrow(lock)), release_name_(release_name) {
         PyObject* self = lock;
@@ -122,7 +142,7 @@ public:
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
 
-private:
+  private:
     PyRef lock_;
     PyObject* release_name_;
     bool held_ = false;

@@ -50,8 +50,8 @@ const FunctionSpec kLoadLibrarySpec{"_load_library", "_load_library", kLoadLibra
                                     "ctypes.CDLL", load_library_body};
 
 PyRef resolve_file(PyObject* path, PyObject* description) {
-    PyRef resolved = PyRef::check(PyObject_CallMethod(path, "resolve", nullptr));
-    const PyRef is_file = PyRef::check(PyObject_CallMethod(resolved.get(), "is_file", nullptr));
+    PyRef resolved = call_method(path, "resolve");
+    const PyRef is_file = call_method(resolved.get(), "is_file");
     if (is_true(is_file.get())) return resolved;
     const PyRef message = PyRef::check(PyUnicode_FromFormat(
         "Packaged Orlune %S was not found at %S", description, resolved.get()));
@@ -75,8 +75,7 @@ void declare_api(PyObject* module, PyObject* lib) {
                   c_void_p.get());
     set_prototype(lib, "session_free", {c_void_p.get()}, none);
     set_prototype(lib, "get_frame_length", {c_void_p.get()}, c_size_t.get());
-    const PyRef float_pointer =
-        PyRef::check(PyObject_CallMethod(ctypes.get(), "POINTER", "O", c_float.get()));
+    const PyRef float_pointer = call_method(ctypes.get(), "POINTER", c_float.get());
     set_prototype(lib, "process_frame", {c_void_p.get(), float_pointer.get(), float_pointer.get()},
                   c_float.get());
     set_prototype(lib, "reset", {c_void_p.get()}, none);
@@ -92,8 +91,7 @@ PyRef load_library(PyObject* module, PyObject* path) {
     if (!cached) {
         const PyRef ctypes = module_global(module, "ctypes");
         const PyRef path_text = PyRef::check(PyObject_Str(path));
-        const PyRef lib =
-            PyRef::check(PyObject_CallMethod(ctypes.get(), "CDLL", "O", path_text.get()));
+        const PyRef lib = call_method(ctypes.get(), "CDLL", path_text.get());
         declare_api(module, lib.get());
         check_status(PyObject_SetItem(cache.get(), path, lib.get()));
     }

@@ -1,10 +1,9 @@
 // orlune._orlune_nc: binds the engine library and wraps one engine stream as OrluneNC.
 // Importing it loads nothing native; the first OrluneNC loads the engine library.
 #define ORLUNE_NUMPY_IMPORT
-#include "_common/numpy_api.hpp"
-
 #include "_common/annotated_function.hpp"
 #include "_common/module_guard.hpp"
+#include "_common/numpy_api.hpp"
 #include "_common/py_ref.hpp"
 #include "_common/session_capi.hpp"
 #include "library.hpp"
@@ -52,8 +51,7 @@ int exec_module(PyObject* module) {
         add(module, "_LIBRARY_NAMES", library_names());
         add(module, "_LIBRARY_CACHE", PyRef::check(PyDict_New()));
         const PyRef threading = module_global(module, "threading");
-        add(module, "_LIBRARY_CACHE_LOCK",
-            PyRef::check(PyObject_CallMethod(threading.get(), "Lock", nullptr)));
+        add(module, "_LIBRARY_CACHE_LOCK", call_method(threading.get(), "Lock"));
 
         state.str_acquire = PyUnicode_InternFromString("acquire");
         state.str_release = PyUnicode_InternFromString("release");
@@ -103,15 +101,9 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_orlune_nc",
-    "Binding of the Orlune noise-suppression engine library.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    PyModuleDef_HEAD_INIT, "_orlune_nc", "Binding of the Orlune noise-suppression engine library.",
+    sizeof(ModuleState),   nullptr,      module_slots,
+    traverse_module,       clear_module, free_module,
 };
 
 }  // namespace

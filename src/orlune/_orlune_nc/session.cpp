@@ -28,8 +28,7 @@ struct EngineApi {
 // Python-visible attributes are NULL until the constructor sets them, so a
 // half-built object answers AttributeError for the ones it never got.
 struct SessionObject {
-    PyObject_HEAD
-    PyObject* dict;
+    PyObject_HEAD PyObject* dict;
     PyObject* weakreflist;
     PyObject* lib;           // _lib
     PyObject* lock;          // _lock
@@ -85,8 +84,8 @@ Function engine_function(PyObject* ctypes, PyObject* lib, const char* name) {
 EngineApi take_engine_api(PyObject* module, PyObject* lib) {
     const PyRef ctypes = module_global(module, "ctypes");
     EngineApi api;
-    api.process_frame = engine_function<decltype(api.process_frame)>(ctypes.get(), lib,
-                                                                     "orlune_nc_process_frame");
+    api.process_frame =
+        engine_function<decltype(api.process_frame)>(ctypes.get(), lib, "orlune_nc_process_frame");
     api.reset = engine_function<decltype(api.reset)>(ctypes.get(), lib, "orlune_nc_reset");
     api.session_free =
         engine_function<decltype(api.session_free)>(ctypes.get(), lib, "orlune_nc_session_free");
@@ -114,9 +113,8 @@ void allocate_buffers(SessionObject* self) {
     float* const views[2] = {self->input, self->output};
     PyObject** slots[2] = {&self->input_array, &self->output_array};
     for (int i = 0; i < 2; ++i) {
-        PyRef array = PyRef::check(
-            PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT32, nullptr, views[i], 0,
-                        NPY_ARRAY_CARRAY, nullptr));
+        PyRef array = PyRef::check(PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT32, nullptr,
+                                               views[i], 0, NPY_ARRAY_CARRAY, nullptr));
         check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
                                            Py_NewRef(owner.get())));
         set_slot(*slots[i], std::move(array));
@@ -141,12 +139,12 @@ PyRef locate_library(PyObject* module) {
     const PyRef path_class = module_global(module, "Path");
     const PyRef file = module_global(module, "__file__");
     const PyRef module_path = PyRef::check(PyObject_CallOneArg(path_class.get(), file.get()));
-    const PyRef resolved = PyRef::check(PyObject_CallMethod(module_path.get(), "resolve", nullptr));
+    const PyRef resolved = call_method(module_path.get(), "resolve");
     const PyRef package_dir = get_attr(resolved.get(), "parent");
-    const PyRef resource_root = PyRef::check(PyNumber_TrueDivide(
-        package_dir.get(), new_string("resources").get()));
+    const PyRef resource_root =
+        PyRef::check(PyNumber_TrueDivide(package_dir.get(), new_string("resources").get()));
     const PyRef platform = module_global(module, "platform");
-    const PyRef system = PyRef::check(PyObject_CallMethod(platform.get(), "system", nullptr));
+    const PyRef system = call_method(platform.get(), "system");
     const PyRef names = module_global(module, "_LIBRARY_NAMES");
     const PyRef library_name = PyRef::check(
         PyObject_CallMethod(names.get(), "get", "Os", system.get(), "liborlune_nc.so"));
@@ -161,7 +159,8 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     PyObject* sample_rate = args[1];
     PyObject* attenuation_limit_db = args[2];
     PyObject* model_path = args[3];
-    if (self->lib != nullptr) raise(PyExc_RuntimeError, "OrluneNC objects cannot be initialised twice");
+    if (self->lib != nullptr)
+        raise(PyExc_RuntimeError, "OrluneNC objects cannot be initialised twice");
 
     const PyRef library_file = locate_library(module);
     const PyRef model_file = resolve_file(model_path, new_string("model bundle").get());
@@ -169,22 +168,19 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     self->api = take_engine_api(module, self->lib);
     set_slot(self->module, PyRef::borrow(module));
     const PyRef threading = module_global(module, "threading");
-    set_slot(self->lock, PyRef::check(PyObject_CallMethod(threading.get(), "Lock", nullptr)));
+    set_slot(self->lock, call_method(threading.get(), "Lock"));
 
     // Construction-time engine calls go through ctypes so that its argument
     // conversions (and their errors) apply; ctypes releases the GIL around them.
     const PyRef os = module_global(module, "os");
-    const PyRef encoded = PyRef::check(PyObject_CallMethod(os.get(), "fsencode", "O",
-                                                           model_file.get()));
-    PyRef model = PyRef::check(
-        PyObject_CallMethod(self->lib, "orlune_nc_model_load_from_path", "O", encoded.get()));
+    const PyRef encoded = call_method(os.get(), "fsencode", model_file.get());
+    PyRef model = call_method(self->lib, "orlune_nc_model_load_from_path", encoded.get());
     self->model = handle_from(model.get());
     set_slot(self->model_handle, std::move(model));
     if (!is_true(self->model_handle)) raise(PyExc_RuntimeError, "Failed to load the Orlune model");
 
     const PyRef ctypes = module_global(module, "ctypes");
-    const PyRef limit =
-        PyRef::check(PyObject_CallMethod(ctypes.get(), "c_float", "O", attenuation_limit_db));
+    const PyRef limit = call_method(ctypes.get(), "c_float", attenuation_limit_db);
     PyRef session = PyRef::check(PyObject_CallMethod(self->lib, "orlune_nc_session_create", "OOO",
                                                      self->model_handle, sample_rate, limit.get()));
     self->session = handle_from(session.get());
@@ -201,8 +197,8 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
         raise(PyExc_RuntimeError, message.get());
     }
 
-    const PyRef reported = PyRef::check(
-        PyObject_CallMethod(self->lib, "orlune_nc_get_frame_length", "O", self->session_handle));
+    const PyRef reported =
+        call_method(self->lib, "orlune_nc_get_frame_length", self->session_handle);
     PyRef frame_length = PyRef::check(PyNumber_Long(reported.get()));
     self->frame_length = PyLong_AsSize_t(frame_length.get());
     if (self->frame_length == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
@@ -237,9 +233,9 @@ void run_frame(SessionObject* self, Fill&& fill_input, Drain&& drain_output) {
 
 [[noreturn]] void raise_frame_mismatch(SessionObject* self, PyObject* samples, PyObject* dtype) {
     const PyRef size = get_attr(samples, "size");
-    const PyRef message = PyRef::check(
-        PyUnicode_FromFormat("Expected %S int16 samples, received %S %S samples",
-                             self->frame_length_object, size.get(), dtype));
+    const PyRef message =
+        PyRef::check(PyUnicode_FromFormat("Expected %S int16 samples, received %S %S samples",
+                                          self->frame_length_object, size.get(), dtype));
     raise(PyExc_ValueError, message.get());
 }
 
@@ -290,7 +286,9 @@ PyRef process_frame_body(PyObject* module, PyObject* const* args) {
             const PyRef kwargs = PyRef::check(Py_BuildValue("{s:O}", "out", self->input_array));
             PyRef::check(PyObject_Call(multiply.get(), call_args.get(), kwargs.get()));
         },
-        [&] { float_to_pcm16(self->output, self->frame_length, result_data, sizeof(std::int16_t)); });
+        [&] {
+            float_to_pcm16(self->output, self->frame_length, result_data, sizeof(std::int16_t));
+        });
     return result;
 }
 
@@ -336,9 +334,7 @@ PyRef close_body(PyObject* module, PyObject* const* args) {
     return PyRef::borrow(Py_None);
 }
 
-PyRef del_body(PyObject*, PyObject* const* args) {
-    return PyRef::check(PyObject_CallMethod(args[0], "close", nullptr));
-}
+PyRef del_body(PyObject*, PyObject* const* args) { return call_method(args[0], "close"); }
 
 constexpr Parameter kInitParameters[] = {
     {"self", nullptr},
@@ -379,11 +375,9 @@ PyObject* get_speech_probability(PyObject* object, void*) {
     return PyFloat_FromDouble(as_session(object)->speech_probability);
 }
 
-#define ORLUNE_SLOT(name, field, doc)                                                  \
-    {                                                                                  \
-        name, get_slot, nullptr, doc,                                                  \
-            reinterpret_cast<void*>(static_cast<std::uintptr_t>(offsetof(SessionObject, field))) \
-    }
+#define ORLUNE_SLOT(name, field, doc) \
+    {name, get_slot, nullptr, doc,    \
+     reinterpret_cast<void*>(static_cast<std::uintptr_t>(offsetof(SessionObject, field)))}
 
 PyGetSetDef session_getset[] = {
     ORLUNE_SLOT("_lib", lib, "The engine library (ctypes.CDLL), shared by all sessions."),

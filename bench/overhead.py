@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Per-block cost of OrluneProcessor.process beyond the engine call itself.
+
+Runs 60 s of 48 kHz audio through the identity test engine (the one the tests
+build) and prints the median cost per 480-sample block, over alternating runs,
+for: the native block loop with the default telemetry reporter, the same with a
+no-op reporter, the generic loop (a Python session object wrapping an OrluneNC),
+and the floor: a plain C++ loop doing the same conversions around the same
+engine, built with the extension's release flags (-O3 -DNDEBUG -std=c++20).
+
+    python bench/overhead.py [--runs 21]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "support"))
+
+from engine_harness import build_test_engine, copy_package  # noqa: E402
+
+BLOCKS = 6000  # 60 s at 48 kHz in 10 ms blocks
+FLOOR_FLAGS = ["-O3", "-DNDEBUG", "-std=c++20"]
+
+CHILD = """
+import json, time
+from orlune._processor import OrluneProcessor
+
+class NoopReporter:
+    def record_block(self, *, sample_rate_hz, block_samples, inference_duration_ns):
+        pass
+    def close(self):
+        pass
+
+class PythonSession:
+    def __init__(self, session):
+        self.session = session
+        self.frame_length = session.frame_length
+    def process_frame(self, samples):
+        return self.session.process_frame(samples)
+    def close(self):
+        self.session.close()
+
+def native(reporter):
+    p = OrluneProcessor(_telemetry_reporter=reporter)
+    p.initialize(48000)
+    return p
+
+def generic():
+    source = OrluneProcessor(_telemetry_reporter=NoopReporter())
+    p = OrluneProcessor(_session_factory=lambda rate: PythonSession(source._create_native_session(rate)),
+                        _telemetry_reporter=NoopReporter())
+    p.initialize(48000)
+    return p
+
+processors = {"native, default reporter": native(None), "native, no-op reporter": native(NoopReporter()),
+              "generic (Python session)": generic()}
+audio = (np.arange(480 * BLOCKS) * 7919).astype(np.int16)
+timings = {name: [] for name in processors}
+for _ in range(RUNS):
+    for name, p in processors.items():
+        engine.reset()
+        started = time.perf_counter_ns()
+        p.process(audio)
+        timings[name].append((time.perf_counter_ns() - started) / BLOCKS)
+print(json.dumps(timings))
+"""
+
+
+def build_floor(work: Path) -> Path:
+    compiler = shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        raise SystemExit("overhead.py needs a C++ compiler (c++ or g++) on PATH")
+    binary = work / "overhead_floor"
+    subprocess.run(
+        [compiler, *FLOOR_FLAGS, "-I", str(ROOT / "src" / "orlune"),
+         str(ROOT / "bench" / "overhead_floor.cpp"), "-o", str(binary), "-ldl"],
+        check=True,
+    )  # fmt: skip
+    return binary
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=21, help="alternating runs per configuration (default 21)")
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory(prefix="orlune-overhead-") as scratch:
+        work = Path(scratch)
+        copy = copy_package(work / "site", build_test_engine(work / "engine"))
+        floor = subprocess.run(
+            [str(build_floor(work)), str(copy.library_path), str(copy.model_path), str(BLOCKS), str(args.runs)],
+            check=True, capture_output=True, text=True,
+        ).stdout.split()  # fmt: skip
+        result = copy.run(CHILD, BLOCKS=BLOCKS, RUNS=args.runs, timeout=600)
+    medians = {name: statistics.median(values) for name, values in json.loads(result.stdout).items()}
+    floor_ns = statistics.median(float(value) for value in floor)
+    print(f"per 480-sample block, median of {args.runs} alternating runs of {BLOCKS} blocks (60 s at 48 kHz)")
+    print(f"{'configuration':<28}{'ns/block':>10}{'above floor':>13}")
+    print(f"{'floor (plain C++ loop)':<28}{floor_ns:>10.0f}{'':>13}")
+    for name, value in medians.items():
+        print(f"{name:<28}{value:>10.0f}{value - floor_ns:>13.0f}")
+    noop = medians["native, no-op reporter"]
+    default = medians["native, default reporter"]
+    print(f"targets: no-op reporter <= 500 ns above floor: {noop - floor_ns:.0f} ns; "
+          f"default reporter <= 1500 ns above no-op: {default - noop:.0f} ns")
+
+
+if __name__ == "__main__":
+    main()

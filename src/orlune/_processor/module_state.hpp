@@ -1,0 +1,29 @@
+// Per-module state of orlune._processor.
+#pragma once
+
+#include <Python.h>
+
+#include "_common/py_ref.hpp"
+#include "_common/session_capi.hpp"
+
+namespace orlune::processor {
+
+struct ModuleState {
+    PyObject* function_type;          // the annotated callable type
+    const SessionCapi* session_capi;  // OrluneNC's native frame entry point
+    // Interned names used on every block.
+    PyObject* str_record_block;
+    PyObject* str_processed_blocks;
+    PyObject* str_processed_samples;
+    PyObject* str_telemetry_reporter;
+    PyObject* str_sample_rate;
+    PyObject* str_process_frame;
+    PyObject* str_perf_counter_ns;
+    PyObject* record_block_kwnames;  // ("sample_rate_hz", "block_samples", "inference_duration_ns")
+};
+
+inline ModuleState& state_of(PyObject* module) {
+    return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+}  // namespace orlune::processor

@@ -1,0 +1,110 @@
+"""`orlune.StreamDenoiser`: noise suppression of audio that arrives in chunks."""
+
+from __future__ import annotations
+
+import math
+import warnings
+from types import TracebackType
+from typing import Any, TypeVar
+
+import numpy as np
+from numpy.typing import NDArray
+
+from ._denoise import ClippedInputWarning, clipping_message
+from ._pipeline import DenoisePipeline, as_frames
+
+_Audio = TypeVar("_Audio", bound="np.int16 | np.floating[Any]")
+
+
+class StreamDenoiser:
+    """Suppresses noise in a stream of chunks of any length.
+
+    `process(chunk)` returns the enhanced audio that is ready, in the chunk's
+    dtype and layout; `flush()` returns the rest and ends the stream. All the
+    output together is sample for sample what `orlune.denoise` gives for the
+    whole stream at once. One stream is driven by one thread at a time.
+    """
+
+    def __init__(
+        self, sample_rate: int, channels: int = 1, *, attenuation_limit_db: float = 100.0
+    ) -> None:
+        self._pipeline = DenoisePipeline(sample_rate, channels, attenuation_limit_db)
+        self._last_dtype: np.dtype[Any] = np.dtype(np.int16)
+        self._last_mono = channels == 1
+        self._warned = False
+        self._closed = False
+
+    @property
+    def sample_rate(self) -> int:
+        return self._pipeline.sample_rate
+
+    @property
+    def channels(self) -> int:
+        return self._pipeline.channels
+
+    @property
+    def latency_samples(self) -> int:
+        """The delay, in samples at `sample_rate`, between a sample going in and coming out.
+
+        At the engine's own rates it is exact as a bound: after any `process`
+        calls the output so far covers all input but at most `latency_samples`
+        frames. At other rates the resampler buffers a few tens of milliseconds
+        more on top.
+        """
+        return self._pipeline.latency_samples
+
+    @property
+    def speech_probability(self) -> float:
+        """Speech presence probability (0 to 1) of the latest engine frame, the
+        highest over the channels; NaN before the first frame."""
+        return self._pipeline.speech_probability if not self._closed else math.nan
+
+    def process(self, chunk: NDArray[_Audio]) -> NDArray[_Audio]:
+        """Takes ``(n,)`` (mono) or ``(n, channels)`` audio, int16 or float; returns
+        the enhanced audio that is ready, in the same dtype and number of dimensions."""
+        self._check_open()
+        frames = as_frames(chunk)
+        if frames.shape[1] != self.channels:
+            raise ValueError(
+                f"expected {self.channels} channels, got a chunk of shape {chunk.shape}"
+            )
+        out = self._pipeline.push(frames)
+        self._last_dtype = chunk.dtype
+        self._last_mono = chunk.ndim == 1
+        if self._pipeline.clipped_samples and not self._warned:
+            self._warned = True
+            warnings.warn(
+                clipping_message(self._pipeline.clipped_samples), ClippedInputWarning, stacklevel=2
+            )
+        return self._shaped(out)
+
+    def flush(self) -> NDArray[Any]:
+        """Returns the rest of the enhanced audio (dtype and layout of the last chunk;
+        int16 when there was none) and ends the stream."""
+        self._check_open()
+        return self._shaped(self._pipeline.finish(self._last_dtype))
+
+    def close(self) -> None:
+        """Releases the engine streams; audio not flushed is dropped. Safe to repeat."""
+        if not self._closed:
+            self._closed = True
+            self._pipeline.close()
+
+    def __enter__(self) -> StreamDenoiser:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def _shaped(self, frames: NDArray[Any]) -> NDArray[Any]:
+        out = frames[:, 0] if self._last_mono else frames
+        return out.astype(self._last_dtype, copy=False)
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise RuntimeError("StreamDenoiser has been closed")

@@ -1,0 +1,143 @@
+"""Command-line arguments of `orlune`."""
+
+from __future__ import annotations
+
+import argparse
+import math
+from dataclasses import dataclass
+from pathlib import Path
+
+from .._version import __version__
+
+EXIT_OK = 0
+EXIT_SOME_FAILED = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+_EXIT_CODES = """\
+exit status:
+  0    every file was denoised
+  1    some files failed (the others were still written)
+  2    usage error: bad options or arguments
+  130  interrupted"""
+
+
+@dataclass(frozen=True)
+class Options:
+    inputs: list[Path]
+    output: Path | None
+    out_dir: Path | None
+    jobs: int
+    attenuation_limit_db: float
+    force: bool
+    quiet: bool
+    report: Path | None
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _decibels(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if math.isnan(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, not {text}")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="orlune",
+        description="Speech enhancement: removes noise from recordings of speech.",
+        epilog=_EXIT_CODES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("--version", action="version", version=f"orlune {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    denoise = commands.add_parser(
+        "denoise",
+        help="remove the noise from WAV, FLAC or OGG files",
+        description=(
+            "Removes the noise from WAV, FLAC or OGG files of any sample rate and\n"
+            "channel count. Each output has the input's length, rate, channels and\n"
+            "sample format, and is time-aligned with it."
+        ),
+        epilog=_EXIT_CODES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    denoise.add_argument("inputs", nargs="+", type=Path, metavar="IN", help="audio files")
+    where = denoise.add_mutually_exclusive_group()
+    where.add_argument(
+        "-o",
+        "--output",
+        type=Path,
+        metavar="OUT",
+        help="output file, for one input (default: IN.clean.EXT beside IN)",
+    )
+    where.add_argument(
+        "--out-dir",
+        type=Path,
+        metavar="DIR",
+        help="write each output under its input's name in DIR (made if missing)",
+    )
+    denoise.add_argument(
+        "-j",
+        "--jobs",
+        type=_positive_int,
+        default=1,
+        metavar="N",
+        help="files processed in parallel processes (default: 1)",
+    )
+    denoise.add_argument(
+        "--attenuation-limit",
+        type=_decibels,
+        default=100.0,
+        metavar="DB",
+        help="reduce noise by at most DB decibels (default: 100)",
+    )
+    denoise.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
+    denoise.add_argument(
+        "-q", "--quiet", action="store_true", help="print errors and warnings only"
+    )
+    denoise.add_argument(
+        "--report",
+        type=Path,
+        metavar="FILE.png",
+        help="for one input: save its input and output spectrograms and the speech"
+        " probability as a PNG picture (needs matplotlib: pip install 'orlune[report]')",
+    )
+    return parser
+
+
+def parse(argv: list[str]) -> Options:
+    """Parses and checks the arguments; exits with status 2 on a usage error."""
+    parser = build_parser()
+    namespace = parser.parse_args(argv)
+    inputs: list[Path] = namespace.inputs
+    if namespace.output is not None and len(inputs) > 1:
+        parser.error("-o/--output takes one input; use --out-dir for several")
+    report: Path | None = namespace.report
+    if report is not None:
+        if len(inputs) > 1:
+            parser.error("--report takes one input")
+        if report.suffix.lower() != ".png":
+            parser.error("--report must name a .png file")
+    return Options(
+        inputs=inputs,
+        output=namespace.output,
+        out_dir=namespace.out_dir,
+        jobs=namespace.jobs,
+        attenuation_limit_db=namespace.attenuation_limit,
+        force=namespace.force,
+        quiet=namespace.quiet,
+        report=report,
+    )
