@@ -6,7 +6,6 @@ import ctypes
 import importlib.util
 import math
 from collections.abc import Callable
-from importlib.resources import files
 from pathlib import Path
 from typing import Any
 
@@ -60,14 +59,11 @@ class _SessionProcessor:
 
 
 def _processor(attenuation_limit_db: float, bundle: Path | None) -> Any:
-    if bundle is None:
-        try:
-            from orlune import OrluneProcessor
-        except ImportError:  # not on this branch yet: the packaged bundle through OrluneNC
-            bundle = Path(str(files("orlune") / "resources" / "models" / "orlune-nc-default.bin"))
-        else:
-            return OrluneProcessor(attenuation_limit_db=attenuation_limit_db)
-    return _SessionProcessor(attenuation_limit_db, bundle)
+    if bundle is not None:
+        return _SessionProcessor(attenuation_limit_db, bundle)
+    from orlune import OrluneProcessor
+
+    return OrluneProcessor(attenuation_limit_db=attenuation_limit_db)
 
 
 def orlune_denoiser(attenuation_limit_db: float, bundle: Path | None = None) -> Denoise:
