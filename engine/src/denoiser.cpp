@@ -55,6 +55,8 @@ Denoiser::Denoiser(const ModelParameters& p, std::size_t sample_rate, std::size_
       presence_begin_(bin_at(p.presence_band_low_hz, bin_hz_, stft_.bins() - 1)),
       presence_end_(bin_at(p.presence_band_high_hz, bin_hz_, stft_.bins() - 1) + 1),
       absence_(p, stft_.bins(), bin_hz_, presence_begin_, presence_end_),
+      cepstral_snr_(p, stft_.fft_size(), sample_rate),
+      cepstral_(p.snr_estimator == 1),
       gain_floor_(gain_floor),
       dd_weight_(p.snr_dd_weight),
       prior_snr_min_(std::pow(10.0f, p.snr_prior_min_db / 10.0f)),
@@ -96,6 +98,7 @@ float Denoiser::apply_gain() {
                                         (1.0f - dd_weight_) * max_of(posterior_snr[k] - 1.0f, 0.0f);
         prior_snr[k] = max_of(decision_directed, prior_snr_min_);
     }
+    if (cepstral_) cepstral_snr_.update(power_, noise_.noise_power(), prior_snr_);
     absence_.update(prior_snr_, absence_probability_);
 
     float* presence = presence_.data();
@@ -114,6 +117,7 @@ void Denoiser::reset() {
     stft_.reset();
     noise_.reset();
     absence_.reset();
+    cepstral_snr_.reset();
     std::fill(previous_speech_power_.begin(), previous_speech_power_.end(), 0.0f);
 }
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "cepstral_snr.hpp"
 #include "model.hpp"
 #include "noise_tracker.hpp"
 #include "speech_absence.hpp"
@@ -53,6 +54,8 @@ private:
     std::size_t presence_begin_;  // bins over which the frame's presence is averaged
     std::size_t presence_end_;
     SpeechAbsence absence_;
+    CepstralSnr cepstral_snr_;
+    bool cepstral_;  // which a-priori SNR estimator
     float gain_floor_;
     float dd_weight_;
     float prior_snr_min_;

@@ -31,6 +31,17 @@ const ScalarField kFields[] = {
     {"noise.minimum_bias_db", &ModelParameters::noise_minimum_bias_db, 0.0f, 30.0f},
     {"noise.minimum_subwindow_frames", &ModelParameters::noise_minimum_subwindow_frames, 1.0f, 200.0f},
     {"noise.minimum_subwindows", &ModelParameters::noise_minimum_subwindows, 1.0f, 32.0f},
+    {"snr.estimator", &ModelParameters::snr_estimator, 0.0f, 1.0f},
+    {"cepstral.ml_floor_db", &ModelParameters::cepstral_ml_floor_db, -60.0f, 0.0f},
+    {"cepstral.envelope_ms", &ModelParameters::cepstral_envelope_ms, 0.0f, 5.0f},
+    {"cepstral.envelope_smoothing", &ModelParameters::cepstral_envelope_smoothing, 0.0f, 0.999f},
+    {"cepstral.smoothing", &ModelParameters::cepstral_smoothing, 0.0f, 0.999f},
+    {"cepstral.pitch_min_hz", &ModelParameters::cepstral_pitch_min_hz, 40.0f, 1000.0f},
+    {"cepstral.pitch_max_hz", &ModelParameters::cepstral_pitch_max_hz, 40.0f, 1000.0f},
+    {"cepstral.pitch_threshold", &ModelParameters::cepstral_pitch_threshold, 0.0f, 10.0f},
+    {"cepstral.pitch_smoothing", &ModelParameters::cepstral_pitch_smoothing, 0.0f, 0.999f},
+    {"cepstral.pitch_halfwidth_ms", &ModelParameters::cepstral_pitch_halfwidth_ms, 0.0f, 2.0f},
+    {"cepstral.bias_db", &ModelParameters::cepstral_bias_db, -20.0f, 20.0f},
     {"snr.dd_weight", &ModelParameters::snr_dd_weight, 0.0f, 0.999f},
     {"snr.prior_min_db", &ModelParameters::snr_prior_min_db, -60.0f, 0.0f},
     {"gain.floor_db", &ModelParameters::gain_floor_db, -120.0f, 0.0f},
@@ -48,7 +59,8 @@ const ScalarField kFields[] = {
 
 bool consistent(const ModelParameters& p) {
     return p.absence_low_db < p.absence_high_db && p.absence_peak_min_db <= p.absence_peak_max_db &&
-           p.presence_band_low_hz < p.presence_band_high_hz;
+           p.presence_band_low_hz < p.presence_band_high_hz &&
+           p.cepstral_pitch_min_hz < p.cepstral_pitch_max_hz;
 }
 
 }  // namespace

@@ -30,9 +30,23 @@ struct ModelParameters {
     int noise_minimum_subwindow_frames = 25;
     int noise_minimum_subwindows = 6;
 
-    // Decision-directed a-priori SNR.
+    // A-priori SNR: 0 decision-directed (weight snr_dd_weight), 1 cepstro-temporal smoothing.
+    int snr_estimator = 1;
     float snr_dd_weight = 0.98f;
     float snr_prior_min_db = -25.0f;
+
+    // Cepstro-temporal smoothing: floor of the ML speech power (re noise), the smoothing
+    // per quefrency region, the pitch search and a log-domain bias correction.
+    float cepstral_ml_floor_db = -15.0f;
+    float cepstral_envelope_ms = 0.5f;
+    float cepstral_envelope_smoothing = 0.5f;
+    float cepstral_smoothing = 0.97f;
+    float cepstral_pitch_min_hz = 70.0f;
+    float cepstral_pitch_max_hz = 400.0f;
+    float cepstral_pitch_threshold = 0.2f;
+    float cepstral_pitch_smoothing = 0.2f;
+    float cepstral_pitch_halfwidth_ms = 0.15f;
+    float cepstral_bias_db = 0.0f;
 
     // Gain rule: the engine's own lowest gain when the caller sets no tighter bound.
     float gain_floor_db = -25.0f;

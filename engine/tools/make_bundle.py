@@ -37,15 +37,28 @@ DEFAULT_PARAMETERS: dict[str, Sequence[float]] = {
     # Minimum statistics over 6 x 25 frames (1.5 s): bias x minimum of the smoothed power
     # caps the estimate, and power `gate_db` above that cap leaves it alone.
     "noise.minimum_smoothing": [0.5],
-    "noise.minimum_bias_db": [9.0],
+    "noise.minimum_bias_db": [11.0],
     "noise.gate_db": [4.0],
     "noise.minimum_subwindow_frames": [25.0],
     "noise.minimum_subwindows": [6.0],
-    # Decision-directed a-priori SNR.
+    # A-priori SNR: 0 decision-directed with this weight, 1 cepstro-temporal smoothing.
+    "snr.estimator": [1.0],
     "snr.dd_weight": [0.98],
     "snr.prior_min_db": [-25.0],
+    # Cepstro-temporal smoothing of the ML speech power (floored at ml_floor_db re noise):
+    # light below envelope_ms and around the pitch peak of voiced frames, strong elsewhere.
+    "cepstral.ml_floor_db": [-20.0],
+    "cepstral.envelope_ms": [0.5],
+    "cepstral.envelope_smoothing": [0.5],
+    "cepstral.smoothing": [0.9],
+    "cepstral.pitch_min_hz": [70.0],
+    "cepstral.pitch_max_hz": [400.0],
+    "cepstral.pitch_threshold": [0.2],
+    "cepstral.pitch_smoothing": [0.2],
+    "cepstral.pitch_halfwidth_ms": [0.15],
+    "cepstral.bias_db": [0.0],
     # The engine's own lowest gain; a tighter attenuation limit from the caller wins.
-    "gain.floor_db": [-15.0],
+    "gain.floor_db": [-20.0],
     # A-priori speech absence from smoothed a-priori SNR.
     "absence.snr_smoothing": [0.7],
     "absence.local_halfwidth_hz": [60.0],
