@@ -19,7 +19,10 @@ CepstralSnr::CepstralSnr(const ModelParameters& p, std::size_t fft_size, std::si
       ml_floor_(std::pow(10.0f, p.cepstral_ml_floor_db / 10.0f)),
       prior_min_(std::pow(10.0f, p.snr_prior_min_db / 10.0f)),
       bias_(p.cepstral_bias_db * std::log(10.0f) / 10.0f),
-      pitch_threshold_(p.cepstral_pitch_threshold),
+      // A harmonic comb over part of the band gives a cepstral peak in proportion to that
+      // part: above the band where voiced harmonics live, the threshold scales down.
+      pitch_threshold_(p.cepstral_pitch_threshold *
+                       std::min(1.0f, p.cepstral_pitch_band_hz / (0.5f * static_cast<float>(sample_rate)))),
       pitch_smoothing_(p.cepstral_pitch_smoothing),
       pitch_first_(std::max<std::size_t>(quefrency(1.0f / p.cepstral_pitch_max_hz, sample_rate), 1)),
       pitch_last_(std::min(quefrency(1.0f / p.cepstral_pitch_min_hz, sample_rate), fft_size / 2 - 1)),

@@ -1,10 +1,11 @@
 // One causal noise-suppression stream. All state is per object; process() neither
 // allocates nor locks.
 //
-// Per 10 ms hop: STFT analysis, noise power tracking, decision-directed a-priori SNR,
-// a log-spectral amplitude gain weighted by the speech presence probability
-// (optimally-modified LSA, Cohen & Berdugo 2001), bounded below by the gain floor,
-// and overlap-add synthesis.
+// Per 10 ms hop: STFT analysis, noise power tracking, the a-priori SNR (cepstro-temporal
+// smoothing, or decision-directed), the a-priori speech absence probability, a
+// log-spectral amplitude gain weighted by the speech presence probability (optimally-
+// modified LSA, Cohen & Berdugo 2001) and bounded below by the gain floor, and
+// overlap-add synthesis.
 #pragma once
 
 #include <complex>

@@ -39,6 +39,7 @@ const ScalarField kFields[] = {
     {"cepstral.pitch_min_hz", &ModelParameters::cepstral_pitch_min_hz, 40.0f, 1000.0f},
     {"cepstral.pitch_max_hz", &ModelParameters::cepstral_pitch_max_hz, 40.0f, 1000.0f},
     {"cepstral.pitch_threshold", &ModelParameters::cepstral_pitch_threshold, 0.0f, 10.0f},
+    {"cepstral.pitch_band_hz", &ModelParameters::cepstral_pitch_band_hz, 1000.0f, 24000.0f},
     {"cepstral.pitch_smoothing", &ModelParameters::cepstral_pitch_smoothing, 0.0f, 0.999f},
     {"cepstral.pitch_halfwidth_ms", &ModelParameters::cepstral_pitch_halfwidth_ms, 0.0f, 2.0f},
     {"cepstral.bias_db", &ModelParameters::cepstral_bias_db, -20.0f, 20.0f},

@@ -53,7 +53,8 @@ DEFAULT_PARAMETERS: dict[str, Sequence[float]] = {
     "cepstral.smoothing": [0.9],
     "cepstral.pitch_min_hz": [70.0],
     "cepstral.pitch_max_hz": [400.0],
-    "cepstral.pitch_threshold": [0.2],
+    "cepstral.pitch_threshold": [0.2],  # for harmonics up to pitch_band_hz; scaled for wider bands
+    "cepstral.pitch_band_hz": [8000.0],
     "cepstral.pitch_smoothing": [0.2],
     "cepstral.pitch_halfwidth_ms": [0.15],
     "cepstral.bias_db": [0.0],

@@ -124,6 +124,21 @@ def test_reset_restores_the_fresh_state_bit_for_bit(engine: Engine) -> None:
     np.testing.assert_array_equal(first, third)
 
 
+def test_processing_in_place_matches_separate_buffers(engine: Engine) -> None:
+    rate = 16000
+    signal = white_noise(rate, 0.5, -20.0)
+    with engine.session(rate) as session:
+        expected, _ = session.process(signal)
+    pointer = ctypes.POINTER(ctypes.c_float)
+    with engine.session(rate) as session:
+        buffer = signal.copy()
+        n = session.frame_length
+        for start in range(0, len(buffer) - n + 1, n):
+            frame = buffer[start : start + n]
+            engine.process_frame(session.handle, frame.ctypes.data_as(pointer), frame.ctypes.data_as(pointer))
+    np.testing.assert_array_equal(buffer[: len(expected)], expected)
+
+
 def test_non_finite_input_is_read_as_silence_and_the_stream_recovers(engine: Engine) -> None:
     rate = 16000
     noise = white_noise(rate, 2.0, -25.0)
