@@ -62,11 +62,17 @@ void CepstralSnr::update(std::span<const float> power, std::span<const float> no
         }
     }
     // The first frame has no history to smooth with.
-    for (std::size_t q = 0; q < size; ++q) {
-        const float a = started_ ? smoothing_[std::min(q, size - q)] : 0.0f;
+    if (!started_) std::fill(smoothing_.begin(), smoothing_.end(), 0.0f);
+    started_ = true;
+    // The cepstrum of a real spectrum is even: quefrency size - q shares q's smoothing.
+    const std::size_t half = size / 2;
+    for (std::size_t q = 0; q <= half; ++q) {
+        smoothed_[q] = smoothing_[q] * smoothed_[q] + (1.0f - smoothing_[q]) * cepstrum_[q];
+    }
+    for (std::size_t q = half + 1; q < size; ++q) {
+        const float a = smoothing_[size - q];
         smoothed_[q] = a * smoothed_[q] + (1.0f - a) * cepstrum_[q];
     }
-    started_ = true;
 
     fft_.forward(smoothed_, spectrum_);
     for (std::size_t k = 0; k < bins; ++k) {
