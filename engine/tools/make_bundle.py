@@ -37,7 +37,7 @@ DEFAULT_PARAMETERS: dict[str, Sequence[float]] = {
     # Minimum statistics over 6 x 25 frames (1.5 s): bias x minimum of the smoothed power
     # caps the estimate, and power `gate_db` above that cap leaves it alone.
     "noise.minimum_smoothing": [0.5],
-    "noise.minimum_bias_db": [11.0],
+    "noise.minimum_bias_db": [10.0],
     "noise.gate_db": [4.0],
     "noise.minimum_subwindow_frames": [25.0],
     "noise.minimum_subwindows": [6.0],
