@@ -49,26 +49,75 @@ def mean(values: Sequence[float]) -> float:
     return float(np.mean(finite)) if finite else float("nan")
 
 
-def print_table(rate: int, results: dict[tuple[str, int, float], list[Scores]], systems: list[str]) -> None:
+Results = dict[tuple[str, int, float], list[Scores]]
+
+
+def cell(results: Results, system: str, rate: int, snr: float | None, metric: str, relative: bool) -> float:
+    """Mean of `metric` for one system over the items at one SNR (None: every SNR);
+    `relative` subtracts the mixture's score item by item."""
+    values = [
+        s[metric] - (base[metric] if relative else 0.0)
+        for (name, r, snr_db), runs in results.items()
+        if name == system and r == rate and (snr is None or snr_db == snr) and metric in runs[0]
+        for s, base in zip(runs, results[("mixture", r, snr_db)])
+    ]
+    return mean(values)
+
+
+def print_table(rate: int, results: Results, systems: list[str]) -> None:
     metrics = [m for m in ("si_sdr", "pesq", "stoi") if any(m in s for r in results.values() for s in r)]
     labels = {"si_sdr": "SI-SDRi dB", "pesq": "PESQ-WB", "stoi": "STOI"}
+    print(f"\n=== {rate} Hz === (SI-SDR: improvement in dB; the mixture column gives its own SI-SDR)")
     present = [s for s in systems if any(key[0] == s and key[1] == rate for key in results)]
-    print(f"\n=== {rate} Hz ===")
     for metric in metrics:
-        header = f"{labels[metric]:<12}" + "".join(f"{name:>13}" for name in present)
-        print(header)
+        print(f"{labels[metric]:<12}" + "".join(f"{name:>13}" for name in present))
         for snr in [*SNRS_DB, None]:
             row = f"{'mean' if snr is None else f'{snr:+.0f} dB':<12}"
             for name in present:
-                values = [
-                    s[metric] - (base[metric] if metric == "si_sdr" else 0.0)
-                    for (system, r, snr_db), runs in results.items()
-                    if system == name and r == rate and (snr is None or snr_db == snr)
-                    for s, base in zip(runs, results[("mixture", r, snr_db)])
-                ]
-                row += f"{mean(values):>13.3f}" if values else f"{'-':>13}"
+                relative = metric == "si_sdr" and name != "mixture"
+                row += f"{cell(results, name, rate, snr, metric, relative):>13.3f}"
             print(row)
         print()
+
+
+def print_targets(results: Results, clean_scores: dict[int, list[float]]) -> None:
+    """The engine's targets on this benchmark, each with its figure and verdict."""
+    print("targets:")
+
+    def report(label: str, value: float, passed: bool) -> None:
+        print(f"  {'ok  ' if passed else 'MISS'} {label}: {value:.3f}")
+
+    rates = sorted({rate for (_, rate, _) in results})
+    perceptual = any("pesq" in s for runs in results.values() for s in runs)
+    for rate in rates:
+        mean_gain = cell(results, "orlune", rate, None, "si_sdr", True)
+        report(f"{rate} Hz mean SI-SDR improvement >= 2.5 dB", mean_gain, mean_gain >= 2.5)
+        worst = min(cell(results, "orlune", rate, snr, "si_sdr", True) for snr in SNRS_DB)
+        report(f"{rate} Hz lowest per-SNR SI-SDR improvement >= 0 dB", worst, worst >= 0.0)
+        if rate in clean_scores:
+            clean = float(np.mean(clean_scores[rate]))
+            report(f"{rate} Hz clean speech SI-SDR (mean) >= 25 dB", clean, clean >= 25.0)
+        if perceptual:
+            stoi_margin = min(
+                cell(results, "orlune", rate, snr, "stoi", True) for snr in SNRS_DB
+            )
+            report(f"{rate} Hz lowest per-SNR STOI change >= -0.01", stoi_margin, stoi_margin >= -0.01)
+            pesq_gain = mean([cell(results, "orlune", rate, snr, "pesq", True) for snr in (0.0, 5.0, 10.0)])
+            report(f"{rate} Hz PESQ-WB improvement over 0/5/10 dB >= 0.15", pesq_gain, pesq_gain >= 0.15)
+        if ("webrtc-ns", rate, SNRS_DB[0]) in results:
+            lead = min(
+                cell(results, "orlune", rate, snr, "si_sdr", True)
+                - cell(results, "webrtc-ns", rate, snr, "si_sdr", True)
+                for snr in SNRS_DB
+            )
+            report(f"{rate} Hz lowest per-SNR SI-SDRi lead over webrtc-ns >= 0 dB", lead, lead >= 0.0)
+        if ("rnnoise", rate, SNRS_DB[0]) in results:
+            lead = min(
+                cell(results, "orlune", rate, snr, "si_sdr", True)
+                - cell(results, "rnnoise", rate, snr, "si_sdr", True)
+                for snr in SNRS_DB
+            )
+            report(f"{rate} Hz (stretch) lowest per-SNR SI-SDRi lead over rnnoise >= 0 dB", lead, lead >= 0.0)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -99,7 +148,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     perceptual = not args.no_perceptual
 
     started = time.perf_counter()
-    results: dict[tuple[str, int, float], list[Scores]] = defaultdict(list)
+    results: Results = defaultdict(list)
     stride = 3 if args.quick else 1
     for index, mixture in enumerate(_corpus.mixtures(SNRS_DB, args.rates, max_items=args.items)):
         if (index // (len(SNRS_DB) * len(args.rates))) % stride:
@@ -122,6 +171,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             clean_scores[rate].append(_metrics.si_sdr(denoise(speech, rate), speech))
     for rate, values in clean_scores.items():
         print(f"  {rate} Hz: mean {np.mean(values):.2f}, min {np.min(values):.2f}")
+    print()
+    print_targets(results, clean_scores)
     print(f"\n{len(results)} cells scored in {time.perf_counter() - started:.0f} s")
     return 0
 

@@ -12,7 +12,7 @@ from types import ModuleType
 
 import pytest
 
-from conftest import BUNDLE_PATH, Engine
+from tests.engine.engine_api import BUNDLE_PATH, Engine
 
 
 def write(tmp_path: Path, data: bytes, name: str = "bundle.bin") -> Path:
@@ -64,7 +64,7 @@ def test_every_flipped_bit_gives_no_model(engine: Engine, tmp_path: Path) -> Non
         assert engine.load(write(tmp_path, bytes(damaged))) is None, f"loaded with byte {position} flipped"
 
 
-def _rebuilt(make_bundle: ModuleType, change: Callable[[dict[str, list[float]]], None]) -> bytes:
+def _rebuilt(make_bundle: ModuleType, change: Callable[[dict[str, list[float]]], object]) -> bytes:
     parameters = {name: list(values) for name, values in make_bundle.DEFAULT_PARAMETERS.items()}
     change(parameters)
     data: bytes = make_bundle.encode_bundle(parameters)
@@ -75,7 +75,7 @@ def _first(parameters: dict[str, list[float]]) -> str:
     return next(iter(parameters))
 
 
-TABLE_DAMAGE: dict[str, Callable[[dict[str, list[float]]], None]] = {
+TABLE_DAMAGE: dict[str, Callable[[dict[str, list[float]]], object]] = {
     "entry missing": lambda p: p.pop(_first(p)),
     "two values for one": lambda p: p.__setitem__(_first(p), [*p[_first(p)], 1.0]),
     "no values": lambda p: p.__setitem__(_first(p), []),
@@ -88,7 +88,7 @@ TABLE_DAMAGE: dict[str, Callable[[dict[str, list[float]]], None]] = {
 
 @pytest.mark.parametrize("damage", TABLE_DAMAGE.values(), ids=TABLE_DAMAGE.keys())
 def test_well_formed_bundles_with_a_wrong_table_give_no_model(
-    engine: Engine, make_bundle: ModuleType, tmp_path: Path, damage: Callable[[dict[str, list[float]]], None]
+    engine: Engine, make_bundle: ModuleType, tmp_path: Path, damage: Callable[[dict[str, list[float]]], object]
 ) -> None:
     assert engine.load(write(tmp_path, _rebuilt(make_bundle, damage))) is None
 

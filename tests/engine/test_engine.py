@@ -5,11 +5,12 @@ from __future__ import annotations
 import ctypes
 import math
 import threading
+from collections.abc import Callable
 
 import numpy as np
 import pytest
 
-from conftest import BUNDLE_PATH, RATES, Engine, level_db, pink_noise, white_noise
+from tests.engine.engine_api import BUNDLE_PATH, RATES, Engine, FloatArray, level_db, pink_noise, white_noise
 from orlune._orlune_nc import OrluneNC
 
 
@@ -62,10 +63,12 @@ def test_zero_or_negative_limit_returns_the_delayed_input(engine: Engine, limit_
     assert np.max(np.abs(output - delayed)) * 32768.0 <= 1.0
 
 
+@pytest.mark.parametrize("rate", [16000, 48000])
 @pytest.mark.parametrize("noise", [white_noise, pink_noise], ids=["white", "pink"])
 @pytest.mark.parametrize("limit_db", [6.0, 12.0, 24.0])
-def test_output_stays_within_the_attenuation_limit(engine: Engine, noise, limit_db: float) -> None:
-    rate = 16000
+def test_output_stays_within_the_attenuation_limit(
+    engine: Engine, noise: Callable[[int, float, float], FloatArray], limit_db: float, rate: int
+) -> None:
     signal = noise(rate, 3.0, -30.0)
     with engine.session(rate, limit_db) as session:
         output, _ = session.process(signal)
