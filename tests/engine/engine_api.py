@@ -99,8 +99,8 @@ class Session:
 
 def white_noise(rate: int, seconds: float, level_dbfs: float, seed: int = 7) -> FloatArray:
     rng = np.random.default_rng(seed)
-    noise: npt.NDArray[np.float64] = rng.standard_normal(int(rate * seconds))
-    return (noise * 10.0 ** (level_dbfs / 20.0)).astype(np.float32)
+    noise = rng.standard_normal(int(rate * seconds)) * float(10.0 ** (level_dbfs / 20.0))
+    return noise.astype(np.float32)
 
 
 def pink_noise(rate: int, seconds: float, level_dbfs: float, seed: int = 7) -> FloatArray:
