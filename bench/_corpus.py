@@ -57,9 +57,15 @@ def available() -> bool:
 
 
 def mixtures(
-    snrs_db: list[float], rates: list[int], *, max_items: int | None = None, seed: int = 2024
+    snrs_db: list[float],
+    rates: list[int],
+    *,
+    max_items: int | None = None,
+    seed: int = 2024,
+    noise_rotation: int = 0,
 ) -> Iterator[Mixture]:
-    """Each clean recording (at -25 dBFS) with one noise, cycled through the noise set.
+    """Each clean recording (at -25 dBFS) with one noise, cycled through the noise set
+    (starting `noise_rotation` places on), from an offset drawn with `seed`.
 
     Mixing happens at the speech recording's own rate; the reference and the mixture
     are then resampled to each benchmark rate.
@@ -69,7 +75,7 @@ def mixtures(
     for index, clean_path in enumerate(clean_files):
         speech, speech_rate = _read(clean_path)
         speech *= 10.0 ** (SPEECH_LEVEL_DBFS / 20.0) / np.sqrt(power(speech))
-        noise_path = noise_files[index % len(noise_files)]
+        noise_path = noise_files[(index + noise_rotation) % len(noise_files)]
         noise, noise_rate = _read(noise_path)
         noise = noise_excerpt(
             resample(noise, noise_rate, speech_rate), len(speech), np.random.default_rng(seed + index)

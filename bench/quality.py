@@ -128,6 +128,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--no-perceptual", action="store_true", help="SI-SDR only (skip PESQ and STOI)")
     parser.add_argument("--no-competitors", action="store_true")
     parser.add_argument("--attenuation-limit-db", type=float, default=100.0)
+    parser.add_argument("--seed", type=int, default=2024, help="seed of the noise excerpts' offsets")
+    parser.add_argument("--noise-rotation", type=int, default=0, help="pair the items with other noises")
     parser.add_argument("--bundle", type=Path, help="tune with this model bundle (drives OrluneNC directly)")
     parser.add_argument("--webrtc-level", type=int, default=3, help="noise suppression level 0-4")
     args = parser.parse_args(argv)
@@ -150,7 +152,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     started = time.perf_counter()
     results: Results = defaultdict(list)
     stride = 3 if args.quick else 1
-    for index, mixture in enumerate(_corpus.mixtures(SNRS_DB, args.rates, max_items=args.items)):
+    corpus = _corpus.mixtures(
+        SNRS_DB, args.rates, max_items=args.items, seed=args.seed, noise_rotation=args.noise_rotation
+    )
+    for index, mixture in enumerate(corpus):
         if (index // (len(SNRS_DB) * len(args.rates))) % stride:
             continue
         results[("mixture", mixture.rate, mixture.snr_db)].append(score(mixture.noisy, mixture, perceptual))
