@@ -1,47 +1,74 @@
 // One causal noise-suppression stream. All state is per object; process() neither
 // allocates nor locks.
+//
+// Per 10 ms hop: STFT analysis, noise power tracking, the a-priori SNR (cepstro-temporal
+// smoothing, or decision-directed), the a-priori speech absence probability, a
+// log-spectral amplitude gain weighted by the speech presence probability (optimally-
+// modified LSA, Cohen & Berdugo 2001) and bounded below by the gain floor, and
+// overlap-add synthesis.
 #pragma once
 
+#include <complex>
 #include <cstddef>
 #include <optional>
 #include <vector>
 
-#include "bundle.hpp"
+#include "cepstral_snr.hpp"
+#include "model.hpp"
+#include "noise_tracker.hpp"
+#include "speech_absence.hpp"
+#include "stft.hpp"
 
 namespace orlune::engine {
-
-// Tunable parameters taken from a bundle, validated once at load time.
-class Model {
-public:
-    static std::optional<Model> from_parameters(const ParameterTable& table);
-
-    float gain_floor_db() const { return gain_floor_db_; }
-
-private:
-    float gain_floor_db_ = -100.0f;
-};
 
 // Sample rates the engine runs at and their 10 ms frame lengths.
 std::optional<std::size_t> frame_length_for_rate(std::size_t sample_rate);
 
+// The lowest gain for an attenuation limit: the limit's when it is tighter than the
+// model's own floor, 1 (no change) for a limit of 0 or less, the model's for NaN or +inf.
+float gain_floor_for(float attenuation_limit_db, float model_floor_db);
+
 class Denoiser {
 public:
-    static std::optional<Denoiser> create(const Model& model, std::size_t sample_rate,
-                                          float attenuation_limit_db);
+    static std::optional<Denoiser> create(const ModelParameters& parameters,
+                                          std::size_t sample_rate, float attenuation_limit_db);
 
-    std::size_t frame_length() const { return frame_length_; }
-    std::size_t latency() const { return 0; }
+    std::size_t frame_length() const { return stft_.hop(); }
+    std::size_t latency() const { return stft_.latency(); }
+
+    // Reads and writes frame_length() samples (they may alias); returns the frame's
+    // speech presence probability.
     float process(const float* input, float* output);
+
     void reset();
 
 private:
-    Denoiser(std::size_t sample_rate, std::size_t frame_length, float attenuation_limit_db)
-        : sample_rate_(sample_rate), frame_length_(frame_length),
-          attenuation_limit_db_(attenuation_limit_db) {}
+    Denoiser(const ModelParameters& parameters, std::size_t sample_rate, std::size_t frame_length,
+             float gain_floor);
 
-    std::size_t sample_rate_;
-    std::size_t frame_length_;
-    float attenuation_limit_db_;
+    float apply_gain();
+
+    // Initialised in this order; the band limits are needed by absence_.
+    Stft stft_;
+    NoiseTracker noise_;
+    double bin_hz_;
+    std::size_t presence_begin_;  // bins over which the frame's presence is averaged
+    std::size_t presence_end_;
+    SpeechAbsence absence_;
+    CepstralSnr cepstral_snr_;
+    bool cepstral_;  // which a-priori SNR estimator
+    float gain_floor_;
+    float dd_weight_;
+    float prior_snr_min_;
+
+    std::vector<std::complex<float>> spectrum_;
+    std::vector<float> power_;
+    std::vector<float> posterior_snr_;
+    std::vector<float> prior_snr_;
+    std::vector<float> absence_probability_;
+    std::vector<float> presence_;
+    std::vector<float> gain_;
+    std::vector<float> previous_speech_power_;  // |S|^2 estimated in the previous frame
 };
 
 }  // namespace orlune::engine

@@ -4,13 +4,14 @@
 
 #include "bundle.hpp"
 #include "denoiser.hpp"
+#include "model.hpp"
 #include "orlune_nc.h"
 
 using orlune::engine::Denoiser;
-using orlune::engine::Model;
+using orlune::engine::ModelParameters;
 
 struct kelvo_nc_model {
-    Model model;
+    ModelParameters parameters;
 };
 
 struct kelvo_nc_session {
@@ -23,9 +24,9 @@ kelvo_nc_model* kelvo_nc_model_load_from_path(const char* path) {
     try {
         auto table = orlune::engine::load_bundle_file(path);
         if (!table) return nullptr;
-        auto model = Model::from_parameters(*table);
-        if (!model) return nullptr;
-        return std::make_unique<kelvo_nc_model>(kelvo_nc_model{std::move(*model)}).release();
+        auto parameters = orlune::engine::parameters_from_table(*table);
+        if (!parameters) return nullptr;
+        return std::make_unique<kelvo_nc_model>(kelvo_nc_model{*parameters}).release();
     } catch (...) {  // std::bad_alloc and friends must not cross the C boundary
         return nullptr;
     }
@@ -37,7 +38,7 @@ kelvo_nc_session* kelvo_nc_session_create(const kelvo_nc_model* model, size_t sa
                                           float attenuation_limit_db) {
     if (model == nullptr) return nullptr;
     try {
-        auto denoiser = Denoiser::create(model->model, sample_rate, attenuation_limit_db);
+        auto denoiser = Denoiser::create(model->parameters, sample_rate, attenuation_limit_db);
         if (!denoiser) return nullptr;
         return std::make_unique<kelvo_nc_session>(kelvo_nc_session{std::move(*denoiser)}).release();
     } catch (...) {

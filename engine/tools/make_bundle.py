@@ -21,9 +21,57 @@ MODEL_VERSION = "1"
 ROOT = Path(__file__).resolve().parents[2]
 MODELS_DIR = ROOT / "src" / "orlune" / "resources" / "models"
 
-# Every tunable of the engine; names are looked up by the engine's Model loader.
+# Every tunable of the engine; the engine's loader requires exactly these names, one
+# value each, within its ranges (engine/src/model.cpp). Smoothing constants are per 10 ms frame.
 DEFAULT_PARAMETERS: dict[str, Sequence[float]] = {
-    "gain.floor_db": [-100.0],
+    # Window: periodic Hann over this many 10 ms hops, split as analysis hann^e / synthesis hann^(1-e).
+    "stft.window_hops": [3.0],
+    "stft.window_exponent": [0.5],
+    # Noise tracking by posterior speech presence (fixed-prior likelihood ratio).
+    "noise.init_frames": [8.0],
+    "noise.prior_snr_db": [15.0],
+    "noise.prior_speech": [0.5],
+    "noise.power_smoothing": [0.8],
+    "noise.spp_smoothing": [0.9],
+    "noise.spp_cap": [0.99],
+    # Minimum statistics over 6 x 25 frames (1.5 s): bias x minimum of the smoothed power
+    # caps the estimate, and power `gate_db` above that cap leaves it alone.
+    "noise.minimum_smoothing": [0.5],
+    "noise.minimum_bias_db": [10.0],
+    "noise.gate_db": [4.0],
+    "noise.minimum_subwindow_frames": [25.0],
+    "noise.minimum_subwindows": [6.0],
+    # A-priori SNR: 0 decision-directed with this weight, 1 cepstro-temporal smoothing.
+    "snr.estimator": [1.0],
+    "snr.dd_weight": [0.98],
+    "snr.prior_min_db": [-25.0],
+    # Cepstro-temporal smoothing of the ML speech power (floored at ml_floor_db re noise):
+    # light below envelope_ms and around the pitch peak of voiced frames, strong elsewhere.
+    "cepstral.ml_floor_db": [-20.0],
+    "cepstral.envelope_ms": [0.5],
+    "cepstral.envelope_smoothing": [0.5],
+    "cepstral.smoothing": [0.9],
+    "cepstral.pitch_min_hz": [70.0],
+    "cepstral.pitch_max_hz": [400.0],
+    "cepstral.pitch_threshold": [0.2],  # for harmonics up to pitch_band_hz; scaled for wider bands
+    "cepstral.pitch_band_hz": [8000.0],
+    "cepstral.pitch_smoothing": [0.2],
+    "cepstral.pitch_halfwidth_ms": [0.15],
+    "cepstral.bias_db": [0.0],
+    # The engine's own lowest gain; a tighter attenuation limit from the caller wins.
+    "gain.floor_db": [-20.0],
+    # A-priori speech absence from smoothed a-priori SNR.
+    "absence.snr_smoothing": [0.7],
+    "absence.local_halfwidth_hz": [60.0],
+    "absence.global_halfwidth_hz": [500.0],
+    "absence.low_db": [-10.0],
+    "absence.high_db": [-5.0],
+    "absence.peak_min_db": [0.0],
+    "absence.peak_max_db": [10.0],
+    "absence.max": [0.95],
+    # Band whose bins give the frame's speech presence probability.
+    "presence.band_low_hz": [300.0],
+    "presence.band_high_hz": [4000.0],
 }
 
 

@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Engine speed: real-time factor per stream on one core, per-frame time, and two
+streams on two threads against one.
+
+    python bench/speed.py [--seconds 20]
+
+Frames go straight to the installed engine library through ctypes (which releases the
+interpreter lock during the call), so the figures are the engine's own plus a call's
+overhead of about a microsecond. A end-to-end figure through OrluneProcessor follows
+when the package has it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import os
+import sys
+import threading
+import time
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+import orlune
+
+PACKAGE_DIR = Path(orlune.__file__).resolve().parent
+LIBRARY = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
+BUNDLE = PACKAGE_DIR / "resources" / "models" / "orlune-nc-default.bin"
+FLOAT_POINTER = ctypes.POINTER(ctypes.c_float)
+
+
+def load_engine() -> Any:
+    lib = ctypes.CDLL(str(LIBRARY))
+    lib.kelvo_nc_model_load_from_path.argtypes = [ctypes.c_char_p]
+    lib.kelvo_nc_model_load_from_path.restype = ctypes.c_void_p
+    lib.kelvo_nc_model_free.argtypes = [ctypes.c_void_p]
+    lib.kelvo_nc_session_create.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_float]
+    lib.kelvo_nc_session_create.restype = ctypes.c_void_p
+    lib.kelvo_nc_session_free.argtypes = [ctypes.c_void_p]
+    lib.kelvo_nc_get_frame_length.argtypes = [ctypes.c_void_p]
+    lib.kelvo_nc_get_frame_length.restype = ctypes.c_size_t
+    lib.kelvo_nc_process_frame.argtypes = [ctypes.c_void_p, FLOAT_POINTER, FLOAT_POINTER]
+    lib.kelvo_nc_process_frame.restype = ctypes.c_float
+    return lib
+
+
+def test_signal(rate: int, seconds: float) -> np.ndarray[Any, np.dtype[np.float32]]:
+    """Noise with a syllable-rate modulated harmonic complex on top."""
+    rng = np.random.default_rng(1)
+    t = np.arange(int(rate * seconds)) / rate
+    voiced = sum(np.sin(2 * np.pi * 140.0 * h * t) / h for h in range(1, 20))
+    signal = 0.05 * rng.standard_normal(len(t)) + 0.1 * voiced * (0.5 + 0.5 * np.sin(2 * np.pi * 4 * t))
+    return signal.astype(np.float32)
+
+
+def run_stream(lib: Any, model: int, rate: int, signal: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
+    """Per-frame engine times in seconds for one stream over `signal`."""
+    session = lib.kelvo_nc_session_create(model, rate, 100.0)
+    try:
+        n = int(lib.kelvo_nc_get_frame_length(session))
+        frames = len(signal) // n
+        output = np.empty(n, np.float32)
+        out_pointer = output.ctypes.data_as(FLOAT_POINTER)
+        pointers = [signal[i * n : (i + 1) * n].ctypes.data_as(FLOAT_POINTER) for i in range(frames)]
+        times = np.empty(frames)
+        process = lib.kelvo_nc_process_frame
+        clock = time.perf_counter
+        for i, pointer in enumerate(pointers):
+            start = clock()
+            process(session, pointer, out_pointer)
+            times[i] = clock() - start
+        return times
+    finally:
+        lib.kelvo_nc_session_free(session)
+
+
+def single_core(rate: int, lib: Any, model: int, seconds: float) -> None:
+    signal = test_signal(rate, seconds)
+    times = run_stream(lib, model, rate, signal)
+    frame_seconds = 0.01
+    print(
+        f"{rate:>6} Hz  RTF {times.sum() / (len(times) * frame_seconds):.4f}   "
+        f"frame p50 {np.percentile(times, 50) * 1e6:6.1f} us   p99 {np.percentile(times, 99) * 1e6:6.1f} us   "
+        f"({len(times)} frames)"
+    )
+
+
+def threads(rate: int, lib: Any, model: int, seconds: float, count: int) -> float:
+    signal = test_signal(rate, seconds)
+    barrier = threading.Barrier(count)
+
+    def work() -> None:
+        barrier.wait()
+        run_stream(lib, model, rate, signal)
+
+    workers = [threading.Thread(target=work) for _ in range(count)]
+    start = time.perf_counter()
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return time.perf_counter() - start
+
+
+def end_to_end(rate: int, seconds: float) -> None:
+    try:
+        from orlune import OrluneProcessor
+    except ImportError:
+        print(f"{rate:>6} Hz  end to end: OrluneProcessor is not in this build")
+        return
+    processor = OrluneProcessor()
+    processor.initialize(rate)
+    try:
+        signal = test_signal(rate, seconds)
+        n = processor.frame_length
+        samples = (np.clip(signal, -1, 1) * 32767).astype(np.int16)[: len(signal) // n * n]
+        start = time.perf_counter()
+        processor.process(samples)
+        elapsed = time.perf_counter() - start
+    finally:
+        processor.close()
+    print(f"{rate:>6} Hz  end to end through OrluneProcessor: RTF {elapsed / (len(samples) / rate):.4f}")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--seconds", type=float, default=20.0, help="audio per stream")
+    args = parser.parse_args(argv)
+
+    lib = load_engine()
+    model = lib.kelvo_nc_model_load_from_path(str(BUNDLE).encode())
+    if not model:
+        print(f"the bundle at {BUNDLE} did not load")
+        return 1
+    try:
+        cores = sorted(os.sched_getaffinity(0))
+        print(f"one stream on one core (pinned to CPU {cores[0]}):")
+        os.sched_setaffinity(0, {cores[0]})
+        try:
+            for rate in (16000, 48000):
+                single_core(rate, lib, model, args.seconds)
+        finally:
+            os.sched_setaffinity(0, set(cores))
+
+        print(f"\nthreads at 48000 Hz, {args.seconds:.0f} s of audio per stream ({len(cores)} cores available):")
+        one = threads(48000, lib, model, args.seconds, 1)
+        two = threads(48000, lib, model, args.seconds, 2)
+        print(f"  one stream  {one:.3f} s wall")
+        print(f"  two streams {two:.3f} s wall  -> throughput x{2 * one / two:.2f} of one stream")
+        print()
+        for rate in (16000, 48000):
+            end_to_end(rate, args.seconds)
+    finally:
+        lib.kelvo_nc_model_free(model)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,119 @@
+"""Model bundles: the packaged one loads and is indexed; damaged ones give no model."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import struct
+import zlib
+from collections.abc import Callable
+from pathlib import Path
+from types import ModuleType
+
+import pytest
+
+from tests.engine.engine_api import BUNDLE_PATH, Engine
+
+
+def write(tmp_path: Path, data: bytes, name: str = "bundle.bin") -> Path:
+    path = tmp_path / name
+    path.write_bytes(data)
+    return path
+
+
+def with_checksum(body: bytes) -> bytes:
+    return body + struct.pack("<I", zlib.crc32(body))
+
+
+def header(version: int, entries: int, payload: bytes) -> bytes:
+    return b"ORLUNEMB" + struct.pack("<IIQ", version, entries, len(payload))
+
+
+def entry(name: str, values: list[float], count: int | None = None) -> bytes:
+    encoded = name.encode()
+    return (struct.pack("<H", len(encoded)) + encoded
+            + struct.pack("<I", len(values) if count is None else count)
+            + struct.pack(f"<{len(values)}f", *values))
+
+
+def test_packaged_bundle_is_the_generated_one_and_its_index_entry_matches(make_bundle: ModuleType) -> None:
+    data = BUNDLE_PATH.read_bytes()
+    assert data == make_bundle.encode_bundle(make_bundle.DEFAULT_PARAMETERS)
+    index = json.loads((BUNDLE_PATH.parent / "index.json").read_text())
+    (model,) = [m for m in index["models"] if m["file"] == BUNDLE_PATH.name]
+    assert model["sha256"] == hashlib.sha256(data).hexdigest()
+
+
+def test_a_re_encoded_default_bundle_loads(engine: Engine, make_bundle: ModuleType, tmp_path: Path) -> None:
+    path = write(tmp_path, make_bundle.encode_bundle(make_bundle.DEFAULT_PARAMETERS))
+    with engine.model(path):
+        pass
+
+
+def test_every_truncation_gives_no_model(engine: Engine, tmp_path: Path) -> None:
+    data = BUNDLE_PATH.read_bytes()
+    for length in range(len(data)):
+        assert engine.load(write(tmp_path, data[:length])) is None, f"loaded {length} bytes"
+
+
+def test_every_flipped_bit_gives_no_model(engine: Engine, tmp_path: Path) -> None:
+    data = BUNDLE_PATH.read_bytes()
+    for position in range(len(data)):
+        damaged = bytearray(data)
+        damaged[position] ^= 1 << (position % 8)
+        assert engine.load(write(tmp_path, bytes(damaged))) is None, f"loaded with byte {position} flipped"
+
+
+def _rebuilt(make_bundle: ModuleType, change: Callable[[dict[str, list[float]]], object]) -> bytes:
+    parameters = {name: list(values) for name, values in make_bundle.DEFAULT_PARAMETERS.items()}
+    change(parameters)
+    data: bytes = make_bundle.encode_bundle(parameters)
+    return data
+
+
+def _first(parameters: dict[str, list[float]]) -> str:
+    return next(iter(parameters))
+
+
+TABLE_DAMAGE: dict[str, Callable[[dict[str, list[float]]], object]] = {
+    "entry missing": lambda p: p.pop(_first(p)),
+    "two values for one": lambda p: p.__setitem__(_first(p), [*p[_first(p)], 1.0]),
+    "no values": lambda p: p.__setitem__(_first(p), []),
+    "unknown entry": lambda p: p.__setitem__("gain.unknown", [1.0]),
+    "out of range": lambda p: p.__setitem__("stft.window_hops", [9.0]),
+    "fractional count": lambda p: p.__setitem__("stft.window_hops", [2.5]),
+    "not finite": lambda p: p.__setitem__("gain.floor_db", [float("nan")]),
+}
+
+
+@pytest.mark.parametrize("damage", TABLE_DAMAGE.values(), ids=TABLE_DAMAGE.keys())
+def test_well_formed_bundles_with_a_wrong_table_give_no_model(
+    engine: Engine, make_bundle: ModuleType, tmp_path: Path, damage: Callable[[dict[str, list[float]]], object]
+) -> None:
+    assert engine.load(write(tmp_path, _rebuilt(make_bundle, damage))) is None
+
+
+CONTAINER_DAMAGE: dict[str, bytes] = {
+    "other version": with_checksum(header(2, 1, entry("gain.floor_db", [-20.0])) + entry("gain.floor_db", [-20.0])),
+    "version zero": with_checksum(header(0, 1, entry("gain.floor_db", [-20.0])) + entry("gain.floor_db", [-20.0])),
+    "huge value count": with_checksum(
+        header(1, 1, entry("gain.floor_db", [-20.0], count=0xFFFFFFFF)) + entry("gain.floor_db", [-20.0], count=0xFFFFFFFF)
+    ),
+    "huge entry count": with_checksum(header(1, 0xFFFFFFFF, entry("a", [1.0])) + entry("a", [1.0])),
+    "payload size too large": with_checksum(b"ORLUNEMB" + struct.pack("<IIQ", 1, 1, 2**63) + entry("a", [1.0])),
+    "payload size too small": with_checksum(b"ORLUNEMB" + struct.pack("<IIQ", 1, 1, 3) + entry("a", [1.0])),
+    "zero-length name": with_checksum(header(1, 1, entry("", [1.0])) + entry("", [1.0])),
+    "bad magic": with_checksum(b"ORLUNEMX" + struct.pack("<IIQ", 1, 0, 0)),
+    "empty file": b"",
+}
+
+
+@pytest.mark.parametrize("data", CONTAINER_DAMAGE.values(), ids=CONTAINER_DAMAGE.keys())
+def test_malformed_containers_give_no_model(engine: Engine, tmp_path: Path, data: bytes) -> None:
+    assert engine.load(write(tmp_path, data)) is None
+
+
+def test_paths_that_are_not_bundle_files_give_no_model(engine: Engine, tmp_path: Path) -> None:
+    assert engine.load(tmp_path / "missing.bin") is None
+    assert engine.load(tmp_path) is None
+    assert engine.model_load_from_path(None) is None
