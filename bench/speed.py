@@ -6,7 +6,7 @@ streams on two threads against one.
 
 Frames go straight to the installed engine library through ctypes (which releases the
 interpreter lock during the call), so the figures are the engine's own plus a call's
-overhead of about a microsecond. A end-to-end figure through OrluneProcessor follows
+overhead of about a microsecond. An end-to-end figure through OrluneProcessor follows
 when the package has it.
 """
 

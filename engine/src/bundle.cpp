@@ -24,7 +24,7 @@ constexpr auto kCrcTable = make_crc_table();
 
 // Bounds-checked little-endian reader over an immutable byte span.
 class Reader {
-public:
+  public:
     explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
 
     bool read(void* out, std::size_t count) {
@@ -51,7 +51,7 @@ public:
 
     std::size_t remaining() const { return bytes_.size() - position_; }
 
-private:
+  private:
     std::span<const std::uint8_t> bytes_;
     std::size_t position_ = 0;
 };

@@ -21,11 +21,14 @@ CepstralSnr::CepstralSnr(const ModelParameters& p, std::size_t fft_size, std::si
       bias_(p.cepstral_bias_db * std::log(10.0f) / 10.0f),
       // A harmonic comb over part of the band gives a cepstral peak in proportion to that
       // part: above the band where voiced harmonics live, the threshold scales down.
-      pitch_threshold_(p.cepstral_pitch_threshold *
-                       std::min(1.0f, p.cepstral_pitch_band_hz / (0.5f * static_cast<float>(sample_rate)))),
+      pitch_threshold_(
+          p.cepstral_pitch_threshold *
+          std::min(1.0f, p.cepstral_pitch_band_hz / (0.5f * static_cast<float>(sample_rate)))),
       pitch_smoothing_(p.cepstral_pitch_smoothing),
-      pitch_first_(std::max<std::size_t>(quefrency(1.0f / p.cepstral_pitch_max_hz, sample_rate), 1)),
-      pitch_last_(std::min(quefrency(1.0f / p.cepstral_pitch_min_hz, sample_rate), fft_size / 2 - 1)),
+      pitch_first_(
+          std::max<std::size_t>(quefrency(1.0f / p.cepstral_pitch_max_hz, sample_rate), 1)),
+      pitch_last_(
+          std::min(quefrency(1.0f / p.cepstral_pitch_min_hz, sample_rate), fft_size / 2 - 1)),
       pitch_halfwidth_(quefrency(p.cepstral_pitch_halfwidth_ms / 1000.0f, sample_rate)),
       base_smoothing_(fft_size / 2 + 1),
       smoothing_(fft_size / 2 + 1),
@@ -52,7 +55,8 @@ void CepstralSnr::update(std::span<const float> power, std::span<const float> no
     std::copy(base_smoothing_.begin(), base_smoothing_.end(), smoothing_.begin());
     if (pitch_first_ < pitch_last_) {
         const auto first = cepstrum_.begin() + static_cast<std::ptrdiff_t>(pitch_first_);
-        const auto peak = std::max_element(first, cepstrum_.begin() + static_cast<std::ptrdiff_t>(pitch_last_) + 1);
+        const auto peak = std::max_element(
+            first, cepstrum_.begin() + static_cast<std::ptrdiff_t>(pitch_last_) + 1);
         if (*peak > pitch_threshold_) {
             const auto centre = static_cast<std::size_t>(peak - cepstrum_.begin());
             const std::size_t low = centre > pitch_halfwidth_ ? centre - pitch_halfwidth_ : 0;

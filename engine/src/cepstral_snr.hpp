@@ -17,7 +17,7 @@
 namespace orlune::engine {
 
 class CepstralSnr {
-public:
+  public:
     CepstralSnr(const ModelParameters& parameters, std::size_t fft_size, std::size_t sample_rate);
 
     // Takes the frame's power and noise power spectra; writes the a-priori SNR per bin.
@@ -26,7 +26,7 @@ public:
 
     void reset();
 
-private:
+  private:
     RealFft fft_;
     float ml_floor_;
     float prior_min_;

@@ -23,8 +23,13 @@ std::size_t bin_at(float hz, double bin_hz, std::size_t bins) {
 
 std::optional<std::size_t> frame_length_for_rate(std::size_t sample_rate) {
     static constexpr std::array<std::pair<std::size_t, std::size_t>, 7> kRates{{
-        {8000, 80}, {16000, 160}, {22050, 220}, {24000, 240},
-        {32000, 320}, {44100, 441}, {48000, 480},
+        {8000, 80},
+        {16000, 160},
+        {22050, 220},
+        {24000, 240},
+        {32000, 320},
+        {44100, 441},
+        {48000, 480},
     }};
     for (const auto& [rate, frame] : kRates) {
         if (rate == sample_rate) return frame;
@@ -39,8 +44,8 @@ float gain_floor_for(float attenuation_limit_db, float model_floor_db) {
     return std::max(std::pow(10.0f, -attenuation_limit_db / 20.0f), model_floor);
 }
 
-std::optional<Denoiser> Denoiser::create(const ModelParameters& parameters,
-                                         std::size_t sample_rate, float attenuation_limit_db) {
+std::optional<Denoiser> Denoiser::create(const ModelParameters& parameters, std::size_t sample_rate,
+                                         float attenuation_limit_db) {
     const auto frame = frame_length_for_rate(sample_rate);
     if (!frame) return std::nullopt;
     return Denoiser(parameters, sample_rate, *frame,
@@ -92,13 +97,18 @@ float Denoiser::apply_gain() {
     float* posterior_snr = posterior_snr_.data();
     float* prior_snr = prior_snr_.data();
     float* previous_speech_power = previous_speech_power_.data();
-    for (std::size_t k = 0; k < bins; ++k) {
+    for (std::size_t k = 0; k < bins; ++k)
         posterior_snr[k] = min_of(power[k] / noise[k], kMaxPosteriorSnr);
-        const float decision_directed = dd_weight_ * previous_speech_power[k] / noise[k] +
-                                        (1.0f - dd_weight_) * max_of(posterior_snr[k] - 1.0f, 0.0f);
-        prior_snr[k] = max_of(decision_directed, prior_snr_min_);
+    if (cepstral_) {
+        cepstral_snr_.update(power_, noise_.noise_power(), prior_snr_);
+    } else {
+        for (std::size_t k = 0; k < bins; ++k) {
+            const float decision_directed =
+                dd_weight_ * previous_speech_power[k] / noise[k] +
+                (1.0f - dd_weight_) * max_of(posterior_snr[k] - 1.0f, 0.0f);
+            prior_snr[k] = max_of(decision_directed, prior_snr_min_);
+        }
     }
-    if (cepstral_) cepstral_snr_.update(power_, noise_.noise_power(), prior_snr_);
     absence_.update(prior_snr_, absence_probability_);
 
     float* presence = presence_.data();

@@ -29,7 +29,7 @@ std::optional<std::size_t> frame_length_for_rate(std::size_t sample_rate);
 float gain_floor_for(float attenuation_limit_db, float model_floor_db);
 
 class Denoiser {
-public:
+  public:
     static std::optional<Denoiser> create(const ModelParameters& parameters,
                                           std::size_t sample_rate, float attenuation_limit_db);
 
@@ -42,7 +42,7 @@ public:
 
     void reset();
 
-private:
+  private:
     Denoiser(const ModelParameters& parameters, std::size_t sample_rate, std::size_t frame_length,
              float gain_floor);
 

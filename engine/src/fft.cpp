@@ -1,10 +1,10 @@
 #include "fft.hpp"
 
-#include "fast_math.hpp"
-
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
+
+#include "fast_math.hpp"
 
 namespace orlune::engine {
 namespace {
@@ -21,8 +21,8 @@ inline Complex conjugate(Complex a) { return {a.real(), -a.imag()}; }
 
 Complex unit_root(std::size_t numerator, std::size_t denominator) {
     // Computed in double so that large tables stay accurate to float precision.
-    const double angle = -2.0 * std::numbers::pi * static_cast<double>(numerator) /
-                         static_cast<double>(denominator);
+    const double angle =
+        -2.0 * std::numbers::pi * static_cast<double>(numerator) / static_cast<double>(denominator);
     return {static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle))};
 }
 

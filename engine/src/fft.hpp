@@ -10,7 +10,7 @@
 namespace orlune::engine {
 
 class RealFft {
-public:
+  public:
     // size: a power of two, at least 4.
     explicit RealFft(std::size_t size);
 
@@ -24,7 +24,7 @@ public:
     // inverse(forward(x)) == x. The imaginary parts of bins 0 and size/2 are ignored.
     void inverse(std::span<const std::complex<float>> spectrum, std::span<float> output);
 
-private:
+  private:
     // In-place forward transform of half_ points held as separate real and imaginary
     // arrays, in bit-reversed order on entry: the butterflies then run over contiguous
     // floats, which the compiler vectorises.

@@ -9,8 +9,7 @@ namespace {
 ORLUNE_HOT_LOOPS void gain_rule_loop(std::size_t bins, float log_floor,
                                      const float* __restrict prior_snr,
                                      const float* __restrict posterior_snr,
-                                     const float* __restrict power,
-                                     const float* __restrict absence,
+                                     const float* __restrict power, const float* __restrict absence,
                                      float* __restrict speech_power, float* __restrict presence,
                                      float* __restrict gain) {
     for (std::size_t k = 0; k < bins; ++k) {
@@ -19,9 +18,8 @@ ORLUNE_HOT_LOOPS void gain_rule_loop(std::size_t bins, float log_floor,
         const float v = wiener * posterior_snr[k];
         const float exp_minus_v = fast_exp(-v);
         const float log_v = fast_log(max_of(v, 1e-30f));
-        const float log_speech_gain =
-            clamp_to(fast_log(wiener) + 0.5f * exponential_integral(v, exp_minus_v, log_v),
-                     log_floor, 0.0f);
+        const float log_speech_gain = clamp_to(
+            fast_log(wiener) + 0.5f * exponential_integral(v, exp_minus_v, log_v), log_floor, 0.0f);
         const float speech_gain = fast_exp(log_speech_gain);
         speech_power[k] = speech_gain * speech_gain * power[k];
 

@@ -17,7 +17,8 @@ namespace orlune::engine {
 inline float exponential_integral(float v, float exp_minus_v, float log_v) {
     const float small =
         -0.57721566f +
-        v * (0.99999193f + v * (-0.24991055f + v * (0.05519968f + v * (-0.00976004f + v * 0.00107857f)))) -
+        v * (0.99999193f +
+             v * (-0.24991055f + v * (0.05519968f + v * (-0.00976004f + v * 0.00107857f)))) -
         log_v;
     const float w = max_of(v, 1.0f);
     const float numerator = w * (w + 2.334733f) + 0.250621f;

@@ -83,7 +83,8 @@ void NoiseTracker::track_minimum(std::span<const float> power) {
     std::fill(past_minimum_.begin(), past_minimum_.end(), kUnset);
     for (std::size_t row = 0; row < subwindows_; ++row) {
         const float* minima = past_minima_.data() + row * bins;
-        for (std::size_t k = 0; k < bins; ++k) past_minimum_[k] = std::min(past_minimum_[k], minima[k]);
+        for (std::size_t k = 0; k < bins; ++k)
+            past_minimum_[k] = std::min(past_minimum_[k], minima[k]);
     }
 }
 
@@ -95,8 +96,9 @@ void NoiseTracker::update(std::span<const float> power) {
         // tracker below corrects the estimate when they did not.
         const float weight = 1.0f / static_cast<float>(frames_seen_ + 1);
         for (std::size_t k = 0; k < bins; ++k) {
-            const float mean = frames_seen_ == 0 ? power[k]
-                                                 : noise_power_[k] + weight * (power[k] - noise_power_[k]);
+            const float mean = frames_seen_ == 0
+                                   ? power[k]
+                                   : noise_power_[k] + weight * (power[k] - noise_power_[k]);
             noise_power_[k] = std::max(mean, kPowerFloor);
         }
         ++frames_seen_;

@@ -20,7 +20,7 @@
 namespace orlune::engine {
 
 class NoiseTracker {
-public:
+  public:
     NoiseTracker(const ModelParameters& parameters, std::size_t bins);
 
     // Takes the power spectrum of the newest frame and updates the noise estimate.
@@ -30,7 +30,7 @@ public:
 
     void reset();
 
-private:
+  private:
     void track_minimum(std::span<const float> power);
     // The per-bin update after the first frames; the arrays must not overlap.
     static void update_bins(std::size_t bins, const NoiseTracker& self, const float* power,
@@ -52,9 +52,9 @@ private:
     std::vector<float> noise_power_;
     std::vector<float> smoothed_spp_;
     std::vector<float> smoothed_power_;
-    std::vector<float> subwindow_minimum_;   // of the subwindow in progress
-    std::vector<float> past_minima_;         // subwindows_ rows of bins, a ring
-    std::vector<float> past_minimum_;        // minimum over the ring
+    std::vector<float> subwindow_minimum_;  // of the subwindow in progress
+    std::vector<float> past_minima_;        // subwindows_ rows of bins, a ring
+    std::vector<float> past_minimum_;       // minimum over the ring
     std::size_t ring_position_ = 0;
 };
 

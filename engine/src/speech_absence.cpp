@@ -73,9 +73,8 @@ void SpeechAbsence::update(std::span<const float> prior_snr, std::span<float> ab
                                   static_cast<double>(last - first));
     };
 
-    const float frame_snr = static_cast<float>(
-        (prefix_sum_[band_end_] - prefix_sum_[band_begin_]) /
-        static_cast<double>(band_end_ - band_begin_));
+    const float frame_snr = static_cast<float>((prefix_sum_[band_end_] - prefix_sum_[band_begin_]) /
+                                               static_cast<double>(band_end_ - band_begin_));
     float frame_presence;
     if (frame_snr <= low_) {
         frame_presence = 0.0f;

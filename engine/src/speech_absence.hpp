@@ -14,7 +14,7 @@
 namespace orlune::engine {
 
 class SpeechAbsence {
-public:
+  public:
     SpeechAbsence(const ModelParameters& parameters, std::size_t bins, double bin_hz,
                   std::size_t band_begin, std::size_t band_end);
 
@@ -23,7 +23,7 @@ public:
 
     void reset();
 
-private:
+  private:
     float presence_likelihood(float ratio) const;
 
     float smoothing_;

@@ -29,9 +29,8 @@ Stft::Stft(std::size_t hop, std::size_t window_hops, float analysis_exponent)
     // A periodic Hann window sums to window_hops / 2 over hop shifts.
     const double overlap_gain = static_cast<double>(window_hops) / 2.0;
     for (std::size_t n = 0; n < window_length_; ++n) {
-        const double hann =
-            0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(n) /
-                                 static_cast<double>(window_length_));
+        const double hann = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * static_cast<double>(n) /
+                                                 static_cast<double>(window_length_));
         analysis_window_[n] = static_cast<float>(std::pow(hann, analysis_exponent));
         synthesis_window_[n] =
             static_cast<float>(std::pow(hann, 1.0 - analysis_exponent) / overlap_gain);

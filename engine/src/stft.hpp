@@ -16,7 +16,7 @@
 namespace orlune::engine {
 
 class Stft {
-public:
+  public:
     Stft(std::size_t hop, std::size_t window_hops, float analysis_exponent);
 
     std::size_t hop() const { return hop_; }
@@ -38,7 +38,7 @@ public:
 
     void reset();
 
-private:
+  private:
     std::size_t hop_;
     std::size_t window_length_;
     RealFft fft_;
