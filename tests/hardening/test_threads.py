@@ -148,7 +148,13 @@ for round_ in range(ROUNDS):
         problems.append("close() never took effect")
 
     def close_soon():
+        # Close once this round's frames are under way (however slow the build),
+        # then after a random extra moment, so that the close lands amid them.
         start.wait()
+        first_frame = len(frames)
+        deadline = time.monotonic() + 10
+        while len(frames) == first_frame and time.monotonic() < deadline:
+            time.sleep(0.0001)
         time.sleep(random.uniform(0, 0.004))
         owner.close()
         closed.set()
@@ -161,7 +167,7 @@ for round_ in range(ROUNDS):
         thread.join(30)
     assert not any(thread.is_alive() for thread in threads), f"deadlock in round {round_}"
     assert problems == [], (round_, problems[:3])
-assert len(frames) > 10 * ROUNDS, f"only {len(frames)} frames ran before the closes"
+assert len(frames) >= ROUNDS, f"only {len(frames)} frames ran before the closes"
 """
 
 
