@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <string_view>
 #include <utility>
 
 namespace orlune {
@@ -128,16 +129,28 @@ class ReleasedGil {
     PyThreadState* state_;
 };
 
+// The C methods of a lock type that HeldLock calls directly.
+struct KnownLockType {
+    PyTypeObject* type = nullptr;  // a static type of the interpreter: never freed
+    PyCFunctionWithKeywords acquire = nullptr;
+    PyCFunction release = nullptr;
+    PyObject* no_arguments = nullptr;  // kept for the life of the process
+};
+
 // Holds a Python lock object (threading.Lock) acquired with `acquire()`, which
 // releases the GIL while it waits, and calls `release()` on destruction without
-// disturbing an exception that is being raised.
+// disturbing an exception that is being raised. Locks of the type taught with
+// `learn_type` are driven through their C methods directly: this runs once per
+// audio block, and the attribute lookups would cost more than the lock itself.
 class HeldLock {
   public:
     HeldLock(PyObject* lock, PyObject* acquire_name, PyObject* release_name)
         : lock_(PyRef::borrow(lock)), release_name_(release_name) {
         PyObject* self = lock;
         const PyRef acquired =
-            PyRef::check(PyObject_VectorcallMethod(acquire_name, &self, 1, nullptr));
+            PyRef::check(Py_TYPE(lock) == known_.type
+                             ? known_.acquire(lock, known_.no_arguments, nullptr)
+                             : PyObject_VectorcallMethod(acquire_name, &self, 1, nullptr));
         held_ = true;
     }
     ~HeldLock() {
@@ -145,7 +158,9 @@ class HeldLock {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyObject* self = lock_.get();
-        PyObject* result = PyObject_VectorcallMethod(release_name_, &self, 1, nullptr);
+        PyObject* result = Py_TYPE(self) == known_.type
+                               ? known_.release(self, nullptr)
+                               : PyObject_VectorcallMethod(release_name_, &self, 1, nullptr);
         if (result == nullptr) PyErr_WriteUnraisable(self);
         Py_XDECREF(result);
         PyErr_Restore(type, value, traceback);
@@ -153,7 +168,31 @@ class HeldLock {
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
 
+    // Remembers the C functions behind acquire() and release() of `lock`'s type,
+    // when they have the calling conventions of threading.Lock. Call once, at
+    // module initialisation; returns -1 with an exception set on failure.
+    static int learn_type(PyObject* lock) {
+        PyCFunctionWithKeywords acquire = nullptr;
+        PyCFunction release = nullptr;
+        for (PyMethodDef* def = Py_TYPE(lock)->tp_methods; def && def->ml_name; ++def) {
+            const std::string_view name(def->ml_name);
+            if (name == "acquire" && def->ml_flags == (METH_VARARGS | METH_KEYWORDS)) {
+                acquire = reinterpret_cast<PyCFunctionWithKeywords>(
+                    reinterpret_cast<void (*)()>(def->ml_meth));
+            } else if (name == "release" && def->ml_flags == METH_NOARGS) {
+                release = def->ml_meth;
+            }
+        }
+        if (acquire == nullptr || release == nullptr || known_.type != nullptr) return 0;
+        known_.no_arguments = PyTuple_New(0);
+        if (known_.no_arguments == nullptr) return -1;
+        known_ = {Py_TYPE(lock), acquire, release, known_.no_arguments};
+        return 0;
+    }
+
   private:
+    static inline KnownLockType known_{};
+
     PyRef lock_;
     PyObject* release_name_;
     bool held_ = false;

@@ -51,7 +51,9 @@ int exec_module(PyObject* module) {
         add(module, "_LIBRARY_NAMES", library_names());
         add(module, "_LIBRARY_CACHE", PyRef::check(PyDict_New()));
         const PyRef threading = module_global(module, "threading");
-        add(module, "_LIBRARY_CACHE_LOCK", call_method(threading.get(), "Lock"));
+        const PyRef cache_lock = call_method(threading.get(), "Lock");
+        check_status(HeldLock::learn_type(cache_lock.get()));
+        add(module, "_LIBRARY_CACHE_LOCK", cache_lock);
 
         state.str_acquire = PyUnicode_InternFromString("acquire");
         state.str_release = PyUnicode_InternFromString("release");
