@@ -3,6 +3,7 @@
 #define ORLUNE_NUMPY_IMPORT
 #include "_common/annotated_function.hpp"
 #include "_common/module_guard.hpp"
+#include "_common/module_state.hpp"
 #include "_common/numpy_api.hpp"
 #include "_common/py_ref.hpp"
 #include "_common/session_capi.hpp"
@@ -77,35 +78,21 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    Py_VISIT(state->function_type);
-    Py_VISIT(state->session_type);
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    ModuleState* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    Py_CLEAR(state->function_type);
-    Py_CLEAR(state->session_type);
-    Py_CLEAR(state->str_acquire);
-    Py_CLEAR(state->str_release);
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
-
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_orlune_nc", "Binding of the Orlune noise-suppression engine library.",
-    sizeof(ModuleState),   nullptr,      module_slots,
-    traverse_module,       clear_module, free_module,
+    PyModuleDef_HEAD_INIT,
+    "_orlune_nc",
+    "Binding of the Orlune noise-suppression engine library.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module_state<ModuleState>,
+    clear_module_state<ModuleState>,
+    free_module_state<ModuleState>,
 };
 
 }  // namespace

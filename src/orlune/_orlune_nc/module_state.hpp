@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <array>
+
 #include "_common/py_ref.hpp"
 
 namespace orlune::nc {
@@ -12,6 +14,10 @@ struct ModuleState {
     PyObject* session_type;   // OrluneNC
     PyObject* str_acquire;    // interned method names for the session lock
     PyObject* str_release;
+
+    auto reference_slots() {
+        return std::array{&function_type, &session_type, &str_acquire, &str_release};
+    }
 };
 
 inline ModuleState& state_of(PyObject* module) {

@@ -3,6 +3,7 @@
 #define ORLUNE_NUMPY_IMPORT
 #include "_common/annotated_function.hpp"
 #include "_common/module_guard.hpp"
+#include "_common/module_state.hpp"
 #include "_common/numpy_api.hpp"
 #include "_common/py_ref.hpp"
 #include "_common/session_capi.hpp"
@@ -96,38 +97,21 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state != nullptr) Py_VISIT(state->function_type);
-    return 0;
-}
-
-int clear_module(PyObject* module) {
-    auto* state = static_cast<ModuleState*>(PyModule_GetState(module));
-    if (state == nullptr) return 0;
-    Py_CLEAR(state->function_type);
-    Py_CLEAR(state->str_record_block);
-    Py_CLEAR(state->str_processed_blocks);
-    Py_CLEAR(state->str_processed_samples);
-    Py_CLEAR(state->str_telemetry_reporter);
-    Py_CLEAR(state->str_sample_rate);
-    Py_CLEAR(state->str_process_frame);
-    Py_CLEAR(state->str_perf_counter_ns);
-    Py_CLEAR(state->record_block_kwnames);
-    return 0;
-}
-
-void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
-
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_processor", "Orlune speech enhancement: the OrluneProcessor class.",
-    sizeof(ModuleState),   nullptr,      module_slots,
-    traverse_module,       clear_module, free_module,
+    PyModuleDef_HEAD_INIT,
+    "_processor",
+    "Orlune speech enhancement: the OrluneProcessor class.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module_state<ModuleState>,
+    clear_module_state<ModuleState>,
+    free_module_state<ModuleState>,
 };
 
 }  // namespace
