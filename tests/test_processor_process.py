@@ -168,3 +168,74 @@ def test_injected_default_clock_keeps_the_native_loop() -> None:
     out = p.process(noisy(1600))
     assert out.shape == (1600,) and p._processed_blocks == 10
     p.close()
+
+
+def processor_on(path: str, reporter: Any, cls: type[OrluneProcessor] = OrluneProcessor) -> OrluneProcessor:
+    """A 48 kHz processor on the real engine whose process() takes the named block loop."""
+    factory = None if path == "native" else lambda rate: SessionWrapper(OrluneProcessor()._create_native_session(rate))
+    p = cls(_telemetry_reporter=reporter, _session_factory=factory)
+    p.initialize(48000)
+    assert (type(p._session) is OrluneNC) == (path == "native")
+    return p
+
+
+class MeddlingReporter(RecordingReporter):
+    """Runs `meddle(block_index)` inside each record_block, as a reporter's own code may."""
+
+    def __init__(self, meddle: Any = None) -> None:
+        super().__init__()
+        self.meddle = meddle
+
+    def record_block(self, **record: int) -> None:
+        super().record_block(**record)
+        if self.meddle is not None:
+            self.meddle(len(self.records) - 1)
+
+
+@pytest.mark.parametrize("path", ["native", "generic"])
+def test_attributes_changed_during_a_call_take_effect_from_the_next_use(path: str) -> None:
+    later = MeddlingReporter()
+
+    def meddle(block: int) -> None:
+        if block == 0:
+            p._sample_rate = 16000
+            p._processed_blocks = 100
+        elif block == 1:
+            p.__dict__["_processed_samples"] = 0.5
+            p._telemetry_reporter = later
+
+    first = MeddlingReporter(meddle)
+    p = processor_on(path, first)
+    p.process(np.zeros(480 * 4, np.int16))
+    assert [r["sample_rate_hz"] for r in first.records] == [48000, 16000]
+    assert [r["sample_rate_hz"] for r in later.records] == [16000, 16000]
+    assert (p._processed_blocks, p._processed_samples) == (104, 1440.5)
+
+
+@pytest.mark.parametrize("path", ["native", "generic"])
+def test_counter_deleted_during_a_call_fails_after_the_block_count(path: str) -> None:
+    p = processor_on(path, MeddlingReporter(lambda block: delattr(p, "_processed_samples")))
+    with pytest.raises(AttributeError, match="_processed_samples"):
+        p.process(np.zeros(480 * 3, np.int16))
+    assert p._processed_blocks == 1 and "_processed_samples" not in vars(p)
+
+
+@pytest.mark.parametrize("path", ["native", "generic"])
+def test_subclass_attribute_hooks_see_every_counter_access(path: str) -> None:
+    class Watched(OrluneProcessor):
+        def __getattribute__(self, name: str) -> Any:
+            if name.startswith("_processed"):
+                traffic.append(("get", name))
+            return super().__getattribute__(name)
+
+        def __setattr__(self, name: str, value: Any) -> None:
+            traffic.append(("set", name))
+            super().__setattr__(name, value)
+
+    traffic: list[tuple[str, str]] = []
+    p = processor_on(path, None, Watched)
+    traffic.clear()
+    p.process(np.zeros(480 * 2, np.int16))
+    per_block = [("get", "_processed_blocks"), ("set", "_processed_blocks"),
+                 ("get", "_processed_samples"), ("set", "_processed_samples")]
+    assert traffic == per_block * 2

@@ -155,15 +155,16 @@ class HeldLock {
     }
     ~HeldLock() {
         if (!held_ || !holds_gil()) return;
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        const bool raising = PyErr_Occurred() != nullptr;
+        if (raising) PyErr_Fetch(&type, &value, &traceback);
         PyObject* self = lock_.get();
         PyObject* result = Py_TYPE(self) == known_.type
                                ? known_.release(self, nullptr)
                                : PyObject_VectorcallMethod(release_name_, &self, 1, nullptr);
         if (result == nullptr) PyErr_WriteUnraisable(self);
         Py_XDECREF(result);
-        PyErr_Restore(type, value, traceback);
+        if (raising) PyErr_Restore(type, value, traceback);
     }
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "_common/numpy_api.hpp"
+#include "instance_fields.hpp"
 #include "module_state.hpp"
 #include "processor.hpp"
 
@@ -17,40 +18,6 @@ std::int64_t monotonic_ns() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
-
-// Reads and writes the processor's per-block attributes straight through its
-// instance dict when nothing on its class intercepts them (the usual case),
-// else through the ordinary attribute protocol.
-class InstanceFields {
-  public:
-    InstanceFields(PyObject* self, const ModuleState& state) : self_(self) {
-        PyTypeObject* type = Py_TYPE(self);
-        for (PyObject* name : {state.str_telemetry_reporter, state.str_sample_rate,
-                               state.str_processed_blocks, state.str_processed_samples}) {
-            if (_PyType_Lookup(type, name) != nullptr) return;
-        }
-        dict_ = PyRef::steal(PyObject_GenericGetDict(self, nullptr));
-        if (!dict_) PyErr_Clear();
-    }
-
-    PyRef get(PyObject* name) const {
-        if (dict_) {
-            PyObject* value = PyDict_GetItemWithError(dict_.get(), name);
-            if (value != nullptr) return PyRef::borrow(value);
-            if (PyErr_Occurred()) throw PythonError{};
-        }
-        return get_attr(self_, name);
-    }
-
-    void set(PyObject* name, PyObject* value) const {
-        check_status(dict_ ? PyDict_SetItem(dict_.get(), name, value)
-                           : PyObject_SetAttr(self_, name, value));
-    }
-
-  private:
-    PyObject* self_;
-    PyRef dict_;
-};
 
 // Everything one call reads once before its first block.
 struct Call {
@@ -65,28 +32,27 @@ struct Call {
 };
 
 // Hands one block to the reporter (when there is one), then advances the counters.
-void finish_block(const Call& call, const InstanceFields& fields, PyObject* duration_ns) {
+void finish_block(const Call& call, InstanceFields& fields, PyObject* duration_ns) {
     const ModuleState& state = state_of(call.module);
-    const PyRef reporter = fields.get(state.str_telemetry_reporter);
+    const PyRef reporter = fields.get(Field::telemetry_reporter);
     if (reporter.get() != Py_None) {
-        const PyRef sample_rate = fields.get(state.str_sample_rate);
+        const PyRef sample_rate = fields.get(Field::sample_rate);
         PyObject* arguments[] = {reporter.get(), sample_rate.get(), call.block_length_object,
                                  duration_ns};
         PyRef::check(PyObject_VectorcallMethod(state.str_record_block, arguments, 1,
                                                state.record_block_kwnames));
     }
     const PyRef one = PyRef::check(PyLong_FromLong(1));
-    const PyRef blocks = fields.get(state.str_processed_blocks);
-    fields.set(state.str_processed_blocks,
-               PyRef::check(PyNumber_Add(blocks.get(), one.get())).get());
-    const PyRef samples = fields.get(state.str_processed_samples);
-    fields.set(state.str_processed_samples,
-               PyRef::check(PyNumber_Add(samples.get(), call.block_length_object)).get());
+    const PyRef blocks = fields.get(Field::processed_blocks);
+    fields.set(Field::processed_blocks, PyRef::check(PyNumber_Add(blocks.get(), one.get())));
+    const PyRef samples = fields.get(Field::processed_samples);
+    fields.set(Field::processed_samples,
+               PyRef::check(PyNumber_Add(samples.get(), call.block_length_object)));
 }
 
 void run_generic(const Call& call) {
     const ModuleState& state = state_of(call.module);
-    const InstanceFields fields(call.self, state);
+    InstanceFields fields(call.self, state);
     for (Py_ssize_t offset = 0; offset < call.sample_count; offset += call.block_length) {
         const PyRef start = PyRef::check(PyLong_FromSsize_t(offset));
         const PyRef stop = PyRef::check(PyLong_FromSsize_t(offset + call.block_length));
@@ -107,7 +73,7 @@ void run_generic(const Call& call) {
 void run_native(const Call& call) {
     const ModuleState& state = state_of(call.module);
     const SessionCapi& capi = *state.session_capi;
-    const InstanceFields fields(call.self, state);
+    InstanceFields fields(call.self, state);
     auto* input = reinterpret_cast<PyArrayObject*>(call.samples);
     auto* output = reinterpret_cast<PyArrayObject*>(call.output);
     for (Py_ssize_t offset = 0; offset < call.sample_count; offset += call.block_length) {
