@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import shutil
 import statistics
 import subprocess
@@ -102,6 +103,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=21, help="alternating runs per configuration (default 21)")
     args = parser.parse_args()
+    # NumPy's BLAS threads spin for a while after start-up; on a small machine
+    # they compete with the measured thread, and nothing here uses BLAS.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     with tempfile.TemporaryDirectory(prefix="orlune-overhead-") as scratch:
         work = Path(scratch)
         copy = copy_package(work / "site", build_test_engine(work / "engine"))
