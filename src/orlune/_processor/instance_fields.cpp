@@ -34,7 +34,16 @@ InstanceFields::InstanceFields(PyObject* self, const ModuleState& state)
         if (_PyType_Lookup(type, name) != nullptr) return;
     }
     dict_ = PyRef::steal(PyObject_GenericGetDict(self, nullptr));
-    if (!dict_) PyErr_Clear();
+    if (!dict_) {
+        PyErr_Clear();
+        return;
+    }
+    dict_slot_ = _PyObject_GetDictPtr(self);
+}
+
+bool InstanceFields::uses_dict() const {
+    // Assigning `self.__dict__` swaps the dict for the rest of the call.
+    return dict_slot_ != nullptr && *dict_slot_ == dict_.get();
 }
 
 bool InstanceFields::cache_is_current() const {
@@ -51,7 +60,7 @@ void InstanceFields::restart_cache() {
 
 PyRef InstanceFields::get(Field field) {
     const std::size_t index = index_of(field);
-    if (!dict_) return get_attr(self_, names_[index]);
+    if (!uses_dict()) return get_attr(self_, names_[index]);
     if (!cache_is_current()) restart_cache();
     if (cached_[index]) return cached_[index];
     PyObject* value = PyDict_GetItemWithError(dict_.get(), names_[index]);
@@ -66,7 +75,7 @@ PyRef InstanceFields::get(Field field) {
 
 void InstanceFields::set(Field field, PyRef value) {
     const std::size_t index = index_of(field);
-    if (!dict_) {
+    if (!uses_dict()) {
         check_status(PyObject_SetAttr(self_, names_[index], value.get()));
         return;
     }

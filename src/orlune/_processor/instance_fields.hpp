@@ -36,12 +36,14 @@ class InstanceFields {
   private:
     static constexpr std::size_t kFieldCount = 4;
 
+    bool uses_dict() const;
     bool cache_is_current() const;
     void restart_cache();
 
     PyObject* self_;
     std::array<PyObject*, kFieldCount> names_;
-    PyRef dict_;  // null: use the attribute protocol
+    PyRef dict_;                      // null: use the attribute protocol
+    PyObject** dict_slot_ = nullptr;  // where the instance keeps its dict
     std::array<PyRef, kFieldCount> cached_;
     std::uint64_t cached_version_ = 0;
     bool cache_valid_ = false;
