@@ -8,13 +8,15 @@ namespace {
 // A dict's version tag (PEP 509) changes on every modification of that dict.
 // The field is public in 3.11 and deprecated from 3.12 on, where nothing is cached.
 #if PY_VERSION_HEX < 0x030C0000
-constexpr bool kDictVersions = true;
 std::uint64_t version_of(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
+// With exact str keys only, looking up and storing these names runs no Python
+// code, so a version read around them cannot miss a change made meanwhile.
+bool can_cache(PyObject* dict) { return _PyDict_HasOnlyStringKeys(dict) != 0; }
 #else
-constexpr bool kDictVersions = false;
 std::uint64_t version_of(PyObject*) { return 0; }
+bool can_cache(PyObject*) { return false; }
 #endif
 
 std::size_t index_of(Field field) { return static_cast<std::size_t>(field); }
@@ -52,9 +54,7 @@ bool InstanceFields::cache_is_current() const {
 
 void InstanceFields::restart_cache() {
     cached_ = {};
-    // With exact str keys only, looking up and storing these names runs no Python
-    // code, so the version read here cannot miss a change made during a lookup.
-    cache_valid_ = kDictVersions && _PyDict_HasOnlyStringKeys(dict_.get());
+    cache_valid_ = can_cache(dict_.get());
     cached_version_ = version_of(dict_.get());
 }
 
