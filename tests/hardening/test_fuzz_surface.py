@@ -119,26 +119,23 @@ def _check_block_answer(value: object, result: Any, error: BaseException | None,
     assert np.array_equal(result, twin(np.ascontiguousarray(value))), "wrong samples"
 
 
+@pytest.mark.parametrize(
+    ("make", "method", "whole_blocks"),
+    [(_processor, "process", True), (_session, "process_frame", False)],
+    ids=["OrluneProcessor.process", "OrluneNC.process_frame"],
+)
 @FUZZ_SETTINGS
 @given(data=st.data())
-def test_processor_process_answers_or_refuses_cleanly(data: st.DataObject) -> None:
-    with _twins(_processor) as (subject, twin):
+def test_block_entry_point_answers_or_refuses_cleanly(
+    make: Callable[[], Any], method: str, whole_blocks: bool, data: st.DataObject
+) -> None:
+    with _twins(make) as (subject, twin):
         n = subject.frame_length
         value = _draw_block_input(data, n)
-        result, error = _attempt(subject.process, value)
-        _check_block_answer(value, result, error, n, twin.process, whole_blocks=True)
-        _still_in_step(subject.process, twin.process, n)
-
-
-@FUZZ_SETTINGS
-@given(data=st.data())
-def test_session_process_frame_answers_or_refuses_cleanly(data: st.DataObject) -> None:
-    with _twins(_session) as (subject, twin):
-        n = subject.frame_length
-        value = _draw_block_input(data, n)
-        result, error = _attempt(subject.process_frame, value)
-        _check_block_answer(value, result, error, n, twin.process_frame, whole_blocks=False)
-        _still_in_step(subject.process_frame, twin.process_frame, n)
+        call, twin_call = getattr(subject, method), getattr(twin, method)
+        result, error = _attempt(call, value)
+        _check_block_answer(value, result, error, n, twin_call, whole_blocks=whole_blocks)
+        _still_in_step(call, twin_call, n)
 
 
 def _is_audio(value: object) -> bool:
