@@ -3,7 +3,6 @@ alignment can be checked sample for sample whatever the real engine does."""
 
 from __future__ import annotations
 
-import ctypes
 from collections.abc import Iterator
 
 import numpy as np
@@ -13,21 +12,10 @@ from numpy.typing import NDArray
 LATENCY = 173  # not a multiple of any block length
 
 
-class _LatencyFunction:
-    argtypes: object = None
-    restype: object = None
-
-    def __call__(self, handle: int) -> int:
-        # Without this prototype a 64-bit handle would be truncated to a C int.
-        assert self.argtypes == [ctypes.c_void_p] and self.restype is ctypes.c_size_t
-        return LATENCY
-
-
 class _Session:
     def __init__(self) -> None:
         self.speech_probability = float("nan")
-        self._lib = {"kelvo_nc_get_latency": _LatencyFunction()}
-        self._session = 0x7F00_0000_1234
+        self.latency_samples = LATENCY
 
 
 class DelayingProcessor:

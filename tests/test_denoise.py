@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 
 import orlune
-from orlune._denoise import ClippedInputWarning
 from tests.delaying_engine import DelayingProcessor, as_pcm16, delaying_engine, speech_like
 
 __all__ = ["delaying_engine"]
@@ -65,14 +64,19 @@ def test_real_engine_output_is_aligned_with_its_input() -> None:
     assert int(np.argmax(np.abs(correlation))) == 2000
 
 
-def test_float_beyond_full_scale_is_clipped_with_one_warning() -> None:
-    audio = np.array([0.5, 1.5, -2.0, np.nan] * 400, dtype=np.float32)
+def test_non_finite_and_out_of_range_floats_are_counted_apart_in_one_warning() -> None:
+    audio = np.array([0.5, 1.5, -2.0, np.nan, np.inf, -np.inf, 0.5, -np.inf] * 400, np.float32)
 
-    with pytest.warns(ClippedInputWarning, match="1200 float samples") as caught:
+    with pytest.warns(orlune.ClippedInputWarning) as caught:
         out = orlune.denoise(audio, 16000, attenuation_limit_db=0.0)
 
-    assert len(caught) == 1
-    assert np.all(np.abs(out) <= 1.0) and not np.isnan(out).any()
+    assert [str(w.message) for w in caught] == [
+        "float input samples changed: 800 beyond +-1.0 clipped to full scale,"
+        " 400 NaN set to 0, 1200 infinite set to 0"
+    ]
+    # With no attenuation the engine gives its input back: infinities come out silent.
+    np.testing.assert_allclose(out[4::8], 0.0, atol=1e-3)
+    np.testing.assert_allclose(out[1::8], 1.0, atol=1e-3)
 
 
 @pytest.mark.parametrize(

@@ -7,11 +7,12 @@ from typing import TYPE_CHECKING, Any
 from ._version import __version__
 
 if TYPE_CHECKING:
+    from ._checks import ClippedInputWarning
     from ._denoise import denoise
     from ._processor import OrluneProcessor
     from ._stream import StreamDenoiser
 
-__all__ = ["OrluneProcessor", "StreamDenoiser", "__version__", "denoise"]
+__all__ = ["ClippedInputWarning", "OrluneProcessor", "StreamDenoiser", "__version__", "denoise"]
 
 
 def __getattr__(name: str) -> Any:
@@ -24,6 +25,10 @@ def __getattr__(name: str) -> Any:
         from ._denoise import denoise
 
         return denoise
+    if name == "ClippedInputWarning":
+        from ._checks import ClippedInputWarning
+
+        return ClippedInputWarning
     if name == "StreamDenoiser":
         from ._stream import StreamDenoiser
 

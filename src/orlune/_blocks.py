@@ -1,8 +1,7 @@
-"""Per-channel engine processors behind a block buffer that hides the engine's delay."""
+"""Per-channel engine processors behind a buffer that feeds them whole blocks."""
 
 from __future__ import annotations
 
-import ctypes
 import math
 from typing import Any
 
@@ -22,28 +21,12 @@ def _open_processor(sample_rate: int, attenuation_limit_db: float) -> OrluneProc
     return processor
 
 
-def _native_session(processor: OrluneProcessor) -> Any:
-    return processor._session
-
-
-def engine_latency(processor: OrluneProcessor) -> int:
-    """The engine's constant delay for this processor's stream, in samples."""
-    session = _native_session(processor)
-    # Indexing the CDLL gives a fresh function object, so setting its prototype
-    # leaves the one the binding shares between sessions untouched.
-    get_latency = session._lib["kelvo_nc_get_latency"]
-    get_latency.argtypes = [ctypes.c_void_p]
-    get_latency.restype = ctypes.c_size_t
-    return int(get_latency(session._session))
-
-
 class EngineBlocks:
-    """Runs each channel through its own processor and returns output aligned with the input.
+    """Runs each channel through its own processor, a whole block at a time.
 
     Audio is channels-first int16 at an engine rate. Samples wait here until a
-    whole block is available; the engine's delay is dropped from the start of the
-    output and flushed out with silence by `finish`, so the output has exactly
-    as many samples as the input, sample for sample in time.
+    whole block is available; the output is the engine's, `latency` samples
+    behind its input (aligning it is the pipeline's business).
 
     Blocks go to the processors one per call so that the speech probability of
     every frame can be read (the session keeps only the last frame's value);
@@ -63,15 +46,13 @@ class EngineBlocks:
             for _ in range(channels):
                 self._processors.append(_open_processor(sample_rate, attenuation_limit_db))
             self.frame_length: int = self._processors[0].frame_length
-            self.latency: int = engine_latency(self._processors[0])
+            self.latency: int = self._session(0).latency_samples
         except BaseException:
             self.close()
             raise
         self._pending = np.empty((channels, 0), dtype=np.int16)
-        self._to_skip = self.latency
-        self._received = 0
+        self._audio = 0  # samples pushed that are audio, not the silence of `pad`
         self._processed = 0
-        self._emitted = 0
         self.speech_probability = math.nan
         self.probability_sum = 0.0
         self.probability_frames = 0
@@ -79,23 +60,22 @@ class EngineBlocks:
         self.trace: list[float] | None = [] if keep_trace else None
 
     def push(self, samples: NDArray[np.int16]) -> NDArray[np.int16]:
-        """Takes (channels, n) samples; returns the aligned output that is ready."""
-        self._received += samples.shape[1]
+        """Takes (channels, n) samples; returns the output of the blocks now complete."""
+        self._audio += samples.shape[1]
         return self._run(np.concatenate((self._pending, samples), axis=1))
 
-    def finish(self) -> NDArray[np.int16]:
-        """Pads with silence to carry the last samples through the engine; returns the rest."""
-        # Every input sample must have gone through the engine plus `latency` more.
-        to_feed = self._received + self.latency - self._processed
-        if self._received == 0 or to_feed <= 0:
-            return np.empty((len(self._processors), 0), dtype=np.int16)
-        fed = -(-to_feed // self.frame_length) * self.frame_length
-        silence = np.zeros((len(self._processors), fed - self._pending.shape[1]), dtype=np.int16)
+    def pad(self, count: int) -> NDArray[np.int16]:
+        """Pushes at least `count` samples of silence, completing the last block."""
+        to_feed = -(-(self._pending.shape[1] + count) // self.frame_length) * self.frame_length
+        silence = np.zeros((len(self._processors), to_feed - self._pending.shape[1]), np.int16)
         return self._run(np.concatenate((self._pending, silence), axis=1))
 
     def close(self) -> None:
         for processor in self._processors:
             processor.close()
+
+    def _session(self, channel: int) -> Any:
+        return self._processors[channel]._session
 
     def _run(self, buffer: NDArray[np.int16]) -> NDArray[np.int16]:
         size = self.frame_length
@@ -108,19 +88,12 @@ class EngineBlocks:
                 out[channel, start : start + size] = processor.process(
                     buffer[channel, start : start + size]
                 )
-                frame_probability = max(
-                    frame_probability, _native_session(processor).speech_probability
-                )
-            # Only frames that hold input count; the rest is the silence of `finish`.
-            if self._processed + start < self._received:
+                frame_probability = max(frame_probability, self._session(channel).speech_probability)
+            # Only frames that hold audio count; the rest is the silence of `pad`.
+            if self._processed + start < self._audio:
                 self._note_probability(frame_probability)
         self._pending = buffer[:, blocks * size :].copy()
         self._processed += blocks * size
-
-        skip = min(self._to_skip, out.shape[1])
-        self._to_skip -= skip
-        out = out[:, skip : skip + self._received - self._emitted]
-        self._emitted += out.shape[1]
         return out
 
     def _note_probability(self, probability: float) -> None:

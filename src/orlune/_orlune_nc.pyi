@@ -28,6 +28,9 @@ class OrluneNC:
     def frame_length(self) -> int:
         """Samples per frame."""
     @property
+    def latency_samples(self) -> int:
+        """The engine's constant delay of its output behind its input, in samples."""
+    @property
     def speech_probability(self) -> float:
         """Speech presence probability of the last frame, NaN before the first."""
     @property

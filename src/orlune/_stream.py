@@ -11,7 +11,7 @@ from typing import Any, TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
-from ._denoise import ClippedInputWarning, clipping_message
+from ._checks import ClippedInputWarning
 from ._pipeline import DenoisePipeline, as_frames
 
 _Audio = TypeVar("_Audio", bound="np.int16 | np.floating[Any]")
@@ -49,12 +49,13 @@ class StreamDenoiser:
 
     @property
     def latency_samples(self) -> int:
-        """The delay, in samples at `sample_rate`, between a sample going in and coming out.
+        """The most frames, at `sample_rate`, that `process` holds back.
 
-        At the engine's own rates it is exact as a bound: after any `process`
-        calls the output so far covers all input but at most `latency_samples`
-        frames. At other rates the resampler buffers a few tens of milliseconds
-        more on top.
+        After any `process` calls the output so far covers all the input but at
+        most `latency_samples` frames. At the engine's own rates this is the
+        engine's delay plus a block waiting to fill, and it is reached; at other
+        rates it adds what the two resamplers may hold (soxr works in steps of
+        tens of milliseconds), measured once per rate in each process.
         """
         return self._pipeline.latency_samples
 
@@ -77,13 +78,12 @@ class StreamDenoiser:
             out = self._pipeline.push(frames)
             self._last_dtype = chunk.dtype
             self._last_mono = chunk.ndim == 1
-            warn = bool(self._pipeline.clipped_samples) and not self._warned
-            self._warned = self._warned or warn
+            warning = None
+            if self._pipeline.clipped and not self._warned:
+                warning, self._warned = self._pipeline.clipped.message(), True
             shaped = self._shaped(out)
-        if warn:
-            warnings.warn(
-                clipping_message(self._pipeline.clipped_samples), ClippedInputWarning, stacklevel=2
-            )
+        if warning is not None:
+            warnings.warn(warning, ClippedInputWarning, stacklevel=2)
         return shaped
 
     def flush(self) -> NDArray[Any]:

@@ -39,6 +39,7 @@ struct SessionObject {
     PyObject* model_handle;  // _model: int or None
     PyObject* session_handle;
     PyObject* frame_length_object;
+    PyObject* latency_samples_object;
     PyObject* input_array;  // _input: float32 view of `input`
     PyObject* output_array;
     PyObject* buffer_owner;  // capsule owning both frame buffers
@@ -98,15 +99,41 @@ void* handle_from(PyObject* value) {
 }
 
 template <typename Function>
-Function engine_function(PyObject* ctypes, PyObject* lib, const char* name) {
-    const PyRef function = get_attr(lib, name);
+Function function_pointer(PyObject* ctypes, PyObject* function) {
     const PyRef c_void_p = get_attr(ctypes, "c_void_p");
     const PyRef pointer =
-        PyRef::check(PyObject_CallMethod(ctypes, "cast", "OO", function.get(), c_void_p.get()));
+        PyRef::check(PyObject_CallMethod(ctypes, "cast", "OO", function, c_void_p.get()));
     const PyRef address = get_attr(pointer.get(), "value");
     void* raw = handle_from(address.get());
     if (raw == nullptr) raise(PyExc_RuntimeError, "Orlune engine function has no address");
     return reinterpret_cast<Function>(raw);
+}
+
+template <typename Function>
+Function engine_function(PyObject* ctypes, PyObject* lib, const char* name) {
+    return function_pointer<Function>(ctypes, get_attr(lib, name).get());
+}
+
+// The engine's constant delay in samples. Its export is not among the functions the
+// library object declares, so it is looked up by item (a fresh ctypes function, which
+// leaves the shared library's attributes alone). An engine without it has no delay.
+PyRef engine_latency(PyObject* module, PyObject* lib, void* session) {
+    const PyRef name = new_string("kelvo_nc_get_latency");
+    const PyRef function = PyRef::steal(PyObject_GetItem(lib, name.get()));
+    if (!function) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonError{};
+        PyErr_Clear();
+        return PyRef::check(PyLong_FromSize_t(0));
+    }
+    const PyRef ctypes = module_global(module, "ctypes");
+    const auto get_latency =
+        function_pointer<std::size_t (*)(const void*)>(ctypes.get(), function.get());
+    std::size_t latency;
+    {
+        ReleasedGil released;
+        latency = get_latency(session);
+    }
+    return PyRef::check(PyLong_FromSize_t(latency));
 }
 
 EngineApi take_engine_api(PyObject* module, PyObject* lib) {
@@ -237,6 +264,7 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
         throw PythonError{};
     }
     set_slot(self->frame_length_object, std::move(frame_length));
+    set_slot(self->latency_samples_object, engine_latency(module, self->lib, self->session));
     allocate_buffers(self);
     log_loaded(module, library_file.get(), sample_rate, self->frame_length_object);
     return PyRef::borrow(Py_None);
@@ -436,6 +464,8 @@ PyGetSetDef session_getset[] = {
     ORLUNE_SLOT("_model", model_handle, "Engine model handle, or None."),
     ORLUNE_SLOT("_session", session_handle, "Engine session handle, or None."),
     ORLUNE_SLOT("frame_length", frame_length_object, "Samples per frame."),
+    ORLUNE_SLOT("latency_samples", latency_samples_object,
+                "The engine's constant delay of its output behind its input, in samples."),
     ORLUNE_SLOT("_input", input_array, "The engine's input frame (float32)."),
     ORLUNE_SLOT("_output", output_array, "The engine's output frame (float32)."),
     {"speech_probability", get_speech_probability, nullptr,
@@ -495,6 +525,7 @@ void session_dealloc(PyObject* object) {
     Py_CLEAR(self->model_handle);
     Py_CLEAR(self->session_handle);
     Py_CLEAR(self->frame_length_object);
+    Py_CLEAR(self->latency_samples_object);
     Py_CLEAR(self->buffer_owner);
     Py_CLEAR(self->module);
     std::destroy_at(&self->engine_mutex);
