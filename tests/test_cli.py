@@ -29,7 +29,7 @@ FILES = [
     ("resampled.wav", 11025, 1, 2205, "PCM_16"),
 ]
 SUMMARY = re.compile(
-    r"^\S+ -> \S+: [\d.]+ s of audio in [\d.]+ s, real-time factor [\d.]+,"
+    r"^\S+ -> \S+: [\d.]+ s of audio in [\d.]+ s, real-time factor (?:[\d.]+|n/a),"
     r" mean speech probability (?:[01]\.\d\d|n/a)$"
 )
 
@@ -137,6 +137,7 @@ def _setup(tmp_path: Path) -> None:
     (tmp_path / "notes.wav").write_text("not audio")
     _write(tmp_path / "in.aiff", 16000, 1, 1601, "PCM_16")
     _write(tmp_path / "taken.wav", 16000, 1, 10, "PCM_16")
+    _write(tmp_path / "slow.wav", 999, 1, 100, "PCM_16")
 
 
 @pytest.mark.parametrize(
@@ -147,12 +148,16 @@ def _setup(tmp_path: Path) -> None:
         (["in.aiff"], 1, "unsupported format"),
         (["in.wav", "-o", "in.wav"], 1, "would overwrite the input"),
         (["in.wav", "-o", "taken.wav"], 1, "exists; use --force"),
-        (["in.wav", "-o", "nowhere/out.wav"], 1, "does not exist"),
-        (["in.wav", "--out-dir", "in.wav/sub"], 1, "cannot create the output directory"),
+        (["in.wav", "-o", "in.wav/out.wav"], 1, "in.wav is not a directory"),
+        (["in.wav", "--out-dir", "in.wav/sub"], 1, "in.wav is not a directory"),
         (["float.wav", "-o", "out.flac"], 1, "cannot hold the input's FLOAT"),
         (["in.wav", "float.wav", "-o", "out.wav"], 2, "takes one input"),
         (["in.wav", "--jobs", "0"], 2, "must be at least 1"),
-        (["in.wav", "--attenuation-limit", "-3"], 2, "must be 0 or more"),
+        (["in.wav", "--attenuation-limit", "-3"], 2, "decibels, 0 or more, not -3.0"),
+        (["in.wav", "--attenuation-limit", "nan"], 2, "decibels, 0 or more, not nan"),
+        (["in.wav", "--no-such-flag"], 2, "unrecognized arguments: --no-such-flag"),
+        (["in.wav", "--out-dir", "in.wav"], 1, "in.wav is not a directory"),
+        (["slow.wav"], 1, "slow.wav: sample_rate must be a whole number of Hz from 1000"),
         (["in.wav", "--report", "report.jpg"], 2, "must name a .png"),
         ([], 2, "the following arguments are required"),
     ],
@@ -171,7 +176,9 @@ def test_errors_exit_non_zero_and_write_nothing(
 
     assert main(["denoise", *args]) == status
 
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert message in err
+    assert ("usage: orlune denoise" in err) == (status == 2)
     assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import ctypes
+import errno
 import os
 import secrets
 from collections.abc import Iterator
@@ -81,22 +83,112 @@ def output_format(source: AudioInfo, target: Path) -> str:
     return container
 
 
-@contextmanager
-def atomic_output(target: Path) -> Iterator[Path]:
-    """Yields a new temporary path beside `target`, renamed to `target` when the block
-    succeeds and removed when it fails, so a failure never leaves a partial file."""
-    temporary = target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
+_AT_FDCWD = -100
+_AT_EMPTY_PATH = 0x1000
+# Whether unnamed files can be given a name, by the device of their directory.
+_LINKABLE: dict[int, bool] = {}
+
+
+def _link_descriptor(descriptor: int, path: Path) -> None:
+    """Gives the unnamed file open at `descriptor` the name `path` (FileExistsError if taken)."""
     try:
-        # Created here rather than by the writer so that an unwritable directory
+        os.link(f"/proc/self/fd/{descriptor}", path)  # linkat(AT_SYMLINK_FOLLOW)
+        return
+    except FileExistsError:
+        raise
+    except OSError:
+        pass  # /proc may be missing or refuse; linkat on the descriptor itself may not
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.linkat(descriptor, b"", _AT_FDCWD, os.fsencode(path), _AT_EMPTY_PATH) != 0:
+        code = ctypes.get_errno()
+        raise OSError(code, os.strerror(code), str(path))
+
+
+def _open_unnamed(directory: Path) -> int | None:
+    """A file in `directory` with no name yet (Linux `O_TMPFILE`), or None where the
+    platform, the file system or the process's rights give no way to name it later."""
+    flag = getattr(os, "O_TMPFILE", 0)
+    if not flag:
+        return None
+    try:
+        device = directory.stat().st_dev
+        if device not in _LINKABLE:
+            _LINKABLE[device] = _can_name_unnamed(directory, flag)
+        if not _LINKABLE[device]:
+            return None
+        return os.open(directory, flag | os.O_RDWR, 0o666)
+    except OSError as error:
+        if error.errno in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+            return None
+        raise
+
+
+def _can_name_unnamed(directory: Path, flag: int) -> bool:
+    probe = os.open(directory, flag | os.O_RDWR, 0o600)
+    name = directory / f".orlune-probe-{secrets.token_hex(4)}"
+    try:
+        _link_descriptor(probe, name)
+    except OSError:
+        return False
+    finally:
+        os.close(probe)
+    name.unlink()
+    return True
+
+
+def _name_unnamed(descriptor: int, target: Path) -> None:
+    """Links the finished unnamed file in at `target`, replacing what is there."""
+    try:
+        _link_descriptor(descriptor, target)
+        return
+    except FileExistsError:
+        pass
+    # An existing target is replaced by a rename, which needs a name first; the
+    # complete file is visible under it only for that instant.
+    temporary = _temporary_name(target)
+    _link_descriptor(descriptor, temporary)
+    try:
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+def _temporary_name(target: Path) -> Path:
+    return target.with_name(f".{target.name}.{secrets.token_hex(4)}.part")
+
+
+@contextmanager
+def atomic_output(target: Path) -> Iterator[int]:
+    """Yields a file descriptor open for writing that becomes `target` when the block
+    succeeds, so a failure or an interruption never leaves a partial file.
+
+    Where the file system allows, the file has no name until it is complete, so not
+    even a killed process leaves one behind. Elsewhere it is written under a hidden
+    temporary name beside `target` and removed when the block fails (the command
+    line turns SIGTERM and SIGHUP into such a failure).
+    """
+    try:
+        # Opened here rather than by the writer so that an unwritable directory
         # fails before any work, with the permissions a new file normally gets.
-        os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        descriptor = _open_unnamed(target.parent)
+        temporary = None
+        if descriptor is None:
+            temporary = _temporary_name(target)
+            descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
     except OSError as error:
         raise AudioFileError(
             f"{target}: cannot write in {target.parent}: {error.strerror or error}"
         ) from None
     try:
-        yield temporary
-        os.replace(temporary, target)
+        yield descriptor
+        if temporary is None:
+            _name_unnamed(descriptor, target)
+        else:
+            os.replace(temporary, target)
     except BaseException:
-        temporary.unlink(missing_ok=True)
+        if temporary is not None:
+            temporary.unlink(missing_ok=True)
         raise
+    finally:
+        os.close(descriptor)

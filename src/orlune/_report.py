@@ -23,6 +23,10 @@ class MatplotlibMissing(RuntimeError):
     pass
 
 
+class ReportTooShort(ValueError):
+    pass
+
+
 def require_matplotlib() -> None:
     try:
         import matplotlib  # noqa: F401
@@ -32,30 +36,35 @@ def require_matplotlib() -> None:
         ) from None
 
 
-def _mono(path: Path) -> tuple[NDArray[np.float32], int]:
-    """The file's channels averaged, read a block at a time."""
+def _mono(path: Path) -> tuple[NDArray[np.float32], int, int]:
+    """The file's channels averaged, read a block at a time; its rate and channel count."""
     with sf.SoundFile(str(path)) as audio:
-        mono = np.empty(audio.frames, dtype=np.float32)
-        position = 0
-        for block in audio.blocks(blocksize=1 << 18, dtype="float32", always_2d=True):
-            mono[position : position + block.shape[0]] = block.mean(axis=1)
-            position += block.shape[0]
-        return mono[:position], audio.samplerate
+        blocks = []
+        # Read in turn: `blocks()` refuses files libsndfile cannot seek in.
+        while (block := audio.read(1 << 18, dtype="float32", always_2d=True)).shape[0]:
+            blocks.append(block.mean(axis=1, dtype=np.float32))
+        mono = np.concatenate(blocks) if blocks else np.empty(0, np.float32)
+        return mono, audio.samplerate, audio.channels
 
 
-def _spectrogram(axes: Any, path: Path, title: str, clim: tuple[float, float] | None) -> Any:
-    samples, rate = _mono(path)
+def _spectrogram(axes: Any, path: Path, label: str, clim: tuple[float, float] | None) -> Any:
+    samples, rate, channels = _mono(path)
     window = 1 << max(6, round(math.log2(0.032 * rate)))
-    spectrum, _, _, image = axes.specgram(
-        samples, NFFT=window, Fs=rate, noverlap=window // 2, cmap="magma", scale="dB"
-    )
+    if samples.size < window:
+        raise ReportTooShort(f"too short to report (less than {window / rate * 1000:.0f} ms)")
+    with np.errstate(divide="ignore"):  # digital silence has no level in dB
+        spectrum, _, _, image = axes.specgram(
+            samples, NFFT=window, Fs=rate, noverlap=window // 2, cmap="magma", scale="dB"
+        )
     if clim is None:
-        loudest = 10 * math.log10(max(float(np.max(spectrum, initial=0.0)), 1e-20))
+        # Floored so that silence does not stretch the scale to hundreds of dB.
+        loudest = 10 * math.log10(max(float(np.max(spectrum, initial=0.0)), 1e-12))
         clim = (loudest - _DYNAMIC_RANGE_DB, loudest)
     image.set_clim(*clim)
     axes.set_xlim(0.0, max(samples.size / rate, 1e-3))
     axes.set_ylabel("frequency (Hz)")
-    axes.set_title(title, loc="left", fontsize="medium")
+    mix = f" (mean of its {channels} channels)" if channels > 1 else ""
+    axes.set_title(f"{label}: {path.name}{mix}", loc="left", fontsize="medium")
     return image
 
 
@@ -77,8 +86,8 @@ def write_report(
     top, middle, bottom = figure.subplots(
         3, 1, sharex=True, gridspec_kw={"height_ratios": [3, 3, 1.3]}
     )
-    image = _spectrogram(top, source, f"input: {source.name}", None)
-    _spectrogram(middle, target, f"output: {target.name}", image.get_clim())
+    image = _spectrogram(top, source, "input", None)
+    _spectrogram(middle, target, "output", image.get_clim())
     figure.colorbar(image, ax=[top, middle], label="power (dB)")
 
     # A frame's probability comes from the audio the engine analysed for it, which
@@ -88,5 +97,5 @@ def write_report(
     bottom.set_ylim(-0.02, 1.02)
     bottom.set_ylabel("speech\nprobability")
     bottom.set_xlabel("time (s)")
-    with atomic_output(report) as temporary:
-        figure.savefig(temporary, format="png", dpi=100)
+    with atomic_output(report) as descriptor, open(descriptor, "wb", closefd=False) as file:
+        figure.savefig(file, format="png", dpi=100)

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import argparse
-import math
 from dataclasses import dataclass
 from pathlib import Path
 
+from .._checks import check_attenuation_limit
 from .._version import __version__
 
 EXIT_OK = 0
@@ -45,13 +45,15 @@ def _positive_int(text: str) -> int:
 
 
 def _decibels(text: str) -> float:
+    value: object = text
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if math.isnan(value) or value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more, not {text}")
-    return value
+        pass  # refused below, with the same words as the library uses
+    try:
+        return check_attenuation_limit(value)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -74,6 +76,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_EXIT_CODES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    denoise.set_defaults(command_parser=denoise)
     denoise.add_argument("inputs", nargs="+", type=Path, metavar="IN", help="audio files")
     where = denoise.add_mutually_exclusive_group()
     where.add_argument(
@@ -121,16 +124,20 @@ def build_parser() -> argparse.ArgumentParser:
 def parse(argv: list[str]) -> Options:
     """Parses and checks the arguments; exits with status 2 on a usage error."""
     parser = build_parser()
-    namespace = parser.parse_args(argv)
+    namespace, unknown = parser.parse_known_args(argv)
+    # Errors are told with the usage of the subcommand they concern.
+    command: argparse.ArgumentParser = getattr(namespace, "command_parser", parser)
+    if unknown:
+        command.error(f"unrecognized arguments: {' '.join(unknown)}")
     inputs: list[Path] = namespace.inputs
     if namespace.output is not None and len(inputs) > 1:
-        parser.error("-o/--output takes one input; use --out-dir for several")
+        command.error("-o/--output takes one input; use --out-dir for several")
     report: Path | None = namespace.report
     if report is not None:
         if len(inputs) > 1:
-            parser.error("--report takes one input")
+            command.error("--report takes one input")
         if report.suffix.lower() != ".png":
-            parser.error("--report must name a .png file")
+            command.error("--report must name a .png file")
     return Options(
         inputs=inputs,
         output=namespace.output,
@@ -141,3 +148,4 @@ def parse(argv: list[str]) -> Options:
         quiet=namespace.quiet,
         report=report,
     )
+

@@ -4,16 +4,19 @@ from __future__ import annotations
 
 import math
 import multiprocessing
+import signal
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass
 from multiprocessing.queues import Queue
+from multiprocessing.synchronize import Event as EventType
 from typing import Any
 
 import numpy as np
 import soundfile as sf  # type: ignore[import-untyped]
+from numpy.typing import NDArray
 
 from .._audio_io import AudioFileError, atomic_output
 from .._pipeline import DenoisePipeline
@@ -32,8 +35,16 @@ class FileResult:
     error: str | None = None
     wall_seconds: float = 0.0
     mean_speech_probability: float = math.nan
-    clipped_samples: int = 0
+    clipped: str | None = None  # what was done to float samples the engine cannot take
     report_error: str | None = None
+    report_warning: str | None = None
+
+
+def _blocks_of(source: sf.SoundFile, frames: int, dtype: str) -> Iterator[NDArray[Any]]:
+    # Read in turn rather than through `SoundFile.blocks`, which refuses files that
+    # libsndfile cannot seek in (GSM 6.10 WAV, for one) although they read fine.
+    while (block := source.read(frames, dtype=dtype, always_2d=True)).shape[0]:
+        yield block
 
 
 def _denoise_to_target(
@@ -43,18 +54,19 @@ def _denoise_to_target(
     dtype = np.dtype(info.read_dtype)
     block = max(1, _READ_SECONDS * info.sample_rate)
     with (
-        atomic_output(task.target) as temporary,
+        atomic_output(task.target) as descriptor,
         sf.SoundFile(str(task.source)) as source,
         sf.SoundFile(
-            str(temporary),
+            descriptor,
             "w",
             samplerate=info.sample_rate,
             channels=info.channels,
             subtype=info.subtype,
             format=task.target_format,
+            closefd=False,
         ) as target,
     ):
-        for frames in source.blocks(blocksize=block, dtype=info.read_dtype, always_2d=True):
+        for frames in _blocks_of(source, block, info.read_dtype):
             target.write(pipeline.push(frames))
             if progress is not None:
                 progress(frames.shape[0] / info.sample_rate)
@@ -80,20 +92,22 @@ def denoise_file(task: FileTask, progress: ProgressCallback | None = None) -> Fi
     except Exception as error:  # any failure of one file is reported, and the others go on
         return FileResult(task, error=f"{task.source}: {type(error).__name__}: {error}")
     wall = time.perf_counter() - started
-    report_error = None
+    report_error = report_warning = None
     if task.report is not None:
-        report_error = _write_report(task, pipeline)
+        report_error, report_warning = _write_report(task, pipeline)
     return FileResult(
         task,
         wall_seconds=wall,
         mean_speech_probability=pipeline.mean_speech_probability,
-        clipped_samples=pipeline.clipped_samples,
+        clipped=pipeline.clipped.message() if pipeline.clipped else None,
         report_error=report_error,
+        report_warning=report_warning,
     )
 
 
-def _write_report(task: FileTask, pipeline: DenoisePipeline) -> str | None:
-    from .._report import write_report
+def _write_report(task: FileTask, pipeline: DenoisePipeline) -> tuple[str | None, str | None]:
+    """Draws the report; returns an error or a warning message, or neither."""
+    from .._report import ReportTooShort, write_report
 
     assert task.report is not None and pipeline.trace is not None
     frame_seconds = pipeline.frame_length / pipeline.engine_rate
@@ -106,23 +120,74 @@ def _write_report(task: FileTask, pipeline: DenoisePipeline) -> str | None:
             frame_seconds=frame_seconds,
             delay_seconds=pipeline.engine_latency / pipeline.engine_rate,
         )
+    except ReportTooShort as short:
+        return None, f"{task.source}: {short}; no report written"
     except Exception as error:
-        return f"{task.report}: cannot write the report: {type(error).__name__}: {error}"
-    return None
+        return f"{task.report}: cannot write the report: {type(error).__name__}: {error}", None
+    return None, None
 
 
-# Set in each worker process: where it sends its progress, or None.
+class StopRequested(BaseException):
+    """SIGTERM or SIGHUP arrived: everything stops as for SIGINT (KeyboardInterrupt),
+    abandoning the files being written."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def raise_stop(signum: int, frame: object) -> None:
+    """A signal handler that turns the signal into `StopRequested`."""
+    raise StopRequested(signum)
+
+
+# Set in each worker process: where it sends its progress (or None), and the
+# parent's request to stop.
 _worker_progress: Queue[float] | None = None
+_worker_stop: EventType | None = None
 
 
-def _start_worker(progress: Queue[float] | None) -> None:
-    global _worker_progress
-    _worker_progress = progress
+def _start_worker(progress: Queue[float] | None, stop: EventType) -> None:
+    global _worker_progress, _worker_stop
+    _worker_progress, _worker_stop = progress, stop
+    # The parent handles Ctrl-C (which a terminal sends to every worker too) by
+    # setting `stop`; a SIGTERM or SIGHUP sent to a worker abandons its file.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, raise_stop)
+
+
+def _worker_progress_callback(seconds: float) -> None:
+    # Called after each block: where a stopped run's workers abandon their files.
+    if _worker_stop is not None and _worker_stop.is_set():
+        raise StopRequested(signal.SIGINT)
+    if _worker_progress is not None:
+        _worker_progress.put(seconds)
 
 
 def _denoise_in_worker(task: FileTask) -> FileResult:
-    queue = _worker_progress
-    return denoise_file(task, queue.put if queue is not None else None)
+    _worker_progress_callback(0.0)
+    return denoise_file(task, _worker_progress_callback)
+
+
+class _InOrder:
+    """Passes results on in the order of their tasks, holding back early finishers."""
+
+    def __init__(self, on_result: Callable[[FileResult], None]) -> None:
+        self._on_result = on_result
+        self._held: dict[int, FileResult] = {}
+        self._next = 0
+
+    def add(self, index: int, result: FileResult) -> None:
+        self._held[index] = result
+        while self._next in self._held:
+            self._on_result(self._held.pop(self._next))
+            self._next += 1
+
+    def flush(self) -> None:
+        """Passes on all held results, gaps notwithstanding."""
+        for index in sorted(self._held):
+            self._on_result(self._held.pop(index))
 
 
 def run_all(
@@ -131,30 +196,43 @@ def run_all(
     progress: ProgressCallback | None,
     on_result: Callable[[FileResult], None],
 ) -> None:
-    """Denoises every task, `jobs` files at a time, calling `on_result` as each ends."""
+    """Denoises every task, `jobs` files at a time, calling `on_result` in task order.
+
+    On KeyboardInterrupt or StopRequested the files being written are abandoned
+    (no output appears), the results of files that were finished are still passed
+    on, and the exception is raised again.
+    """
     if jobs == 1 or len(tasks) <= 1:
         for task in tasks:
             on_result(denoise_file(task, progress))
         return
     # Spawned rather than forked: a fork would copy the parent's threads and loaded engine.
     context = multiprocessing.get_context("spawn")
+    stop = context.Event()
     queue: Queue[Any] | None = context.Queue() if progress is not None else None
     listener = threading.Thread(target=_relay, args=(queue, progress), daemon=True)
     if queue is not None:
         listener.start()
+    in_order = _InOrder(on_result)
     try:
         with ProcessPoolExecutor(
             max_workers=min(jobs, len(tasks)),
             mp_context=context,
             initializer=_start_worker,
-            initargs=(queue,),
+            initargs=(queue, stop),
         ) as pool:
-            futures = {pool.submit(_denoise_in_worker, task): task for task in tasks}
+            futures = {pool.submit(_denoise_in_worker, task): i for i, task in enumerate(tasks)}
             try:
                 for future in as_completed(futures):
-                    on_result(_result_of(future, futures[future]))
+                    index = futures[future]
+                    in_order.add(index, _result_of(future, tasks[index]))
             except BaseException:
+                stop.set()
                 pool.shutdown(wait=True, cancel_futures=True)
+                for future, index in futures.items():  # finished meanwhile: on disk
+                    if future.done() and not future.cancelled() and future.exception() is None:
+                        in_order.add(index, future.result())
+                in_order.flush()
                 raise
     finally:
         if queue is not None:
