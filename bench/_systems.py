@@ -11,6 +11,8 @@ from typing import Any
 
 import numpy as np
 
+from orlune._checks import quantise
+
 from _corpus import FloatArray, resample
 from _metrics import align, estimate_delay
 
@@ -18,17 +20,6 @@ Denoise = Callable[[FloatArray, int], FloatArray]
 
 # Competitors' delays are found by cross-correlation within this many milliseconds.
 MAX_COMPETITOR_DELAY_MS = 50
-
-
-def to_int16(samples: FloatArray) -> np.ndarray[Any, np.dtype[np.int16]]:
-    return np.clip(np.round(samples * 32768.0), -32768, 32767).astype(np.int16)
-
-
-def engine_latency(session: Any) -> int:
-    function = session._lib.kelvo_nc_get_latency
-    function.argtypes = [ctypes.c_void_p]
-    function.restype = ctypes.c_size_t
-    return int(function(session._session))
 
 
 class _SessionProcessor:
@@ -72,11 +63,11 @@ def orlune_denoiser(attenuation_limit_db: float, bundle: Path | None = None) -> 
         processor.initialize(rate)
         try:
             frame = processor.frame_length
-            latency = engine_latency(processor._session)
+            latency = processor._session.latency_samples
             # Pad so that the tail still inside the engine's delay comes out too.
             frames = math.ceil((len(noisy) + latency) / frame)
             padded = np.zeros(frames * frame, np.int16)
-            padded[: len(noisy)] = to_int16(noisy)
+            padded[: len(noisy)] = quantise(noisy)
             output = processor.process(padded).astype(np.float64) / 32768.0
         finally:
             processor.close()
@@ -119,7 +110,7 @@ def webrtc_denoiser(level: int) -> Denoise:
         frame = rate // 100
         frames = math.ceil(len(noisy) / frame) + 2
         samples = np.zeros(frames * frame, np.int16)
-        samples[: len(noisy)] = to_int16(noisy)
+        samples[: len(noisy)] = quantise(noisy)
         chunks = []
         for start in range(0, len(samples), frame):
             result = processor.Process10ms(samples[start : start + frame].tobytes())

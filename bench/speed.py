@@ -25,6 +25,7 @@ from typing import Any
 import numpy as np
 
 import orlune
+from orlune._checks import quantise
 
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
@@ -116,7 +117,7 @@ def end_to_end(rate: int, seconds: float) -> None:
     try:
         signal = test_signal(rate, seconds)
         n = processor.frame_length
-        samples = (np.clip(signal, -1, 1) * 32767).astype(np.int16)[: len(signal) // n * n]
+        samples = quantise(signal)[: len(signal) // n * n]
         start = time.perf_counter()
         processor.process(samples)
         elapsed = time.perf_counter() - start

@@ -9,6 +9,8 @@ import numpy as np
 import pytest
 from numpy.typing import NDArray
 
+from orlune._checks import quantise
+
 LATENCY = 173  # not a multiple of any block length
 
 
@@ -63,4 +65,4 @@ def speech_like(
 
 
 def as_pcm16(audio: NDArray[np.float64]) -> NDArray[np.int16]:
-    return np.round(audio * 32768).astype(np.int16)
+    return quantise(audio)

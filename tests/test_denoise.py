@@ -106,3 +106,28 @@ def test_importing_orlune_loads_no_extension_module() -> None:
     )
     assert loaded.stdout.strip() == "['orlune', 'orlune._version']"
     assert callable(orlune.denoise) and orlune.StreamDenoiser.__name__ == "StreamDenoiser"
+
+
+@pytest.mark.parametrize(
+    ("rate", "channels", "limit", "match"),
+    [
+        (2**53, 1, 100.0, "Hz from 1000 to 768000, not 9007199254740992"),
+        (999, 1, 100.0, "Hz from 1000 to 768000"),
+        (768001, 1, 100.0, "Hz from 1000 to 768000"),
+        (48000, 65, 100.0, "channels must be a whole number from 1 to 64, not 65"),
+        (48000, 1, "24", "decibels, 0 or more, not '24'"),
+        (48000, 1, math.nan, "decibels, 0 or more, not nan"),
+    ],
+)
+def test_out_of_range_settings_are_refused_at_once(
+    rate: int, channels: int, limit: object, match: str
+) -> None:
+    with pytest.raises(ValueError, match=match):
+        orlune.StreamDenoiser(rate, channels, attenuation_limit_db=limit)  # type: ignore[arg-type]
+    with pytest.raises(ValueError, match=match):
+        orlune.denoise(np.zeros((10, channels), np.float32), rate, attenuation_limit_db=limit)  # type: ignore[arg-type]
+
+
+def test_channels_first_audio_is_refused_with_a_hint() -> None:
+    with pytest.raises(ValueError, match=r"\(2, 144000\) looks channels-first.*audio\.T"):
+        orlune.denoise(np.zeros((2, 144000), np.float32), 48000)

@@ -60,20 +60,22 @@ def test_chunked_stream_equals_whole_file(
     np.testing.assert_array_equal(streamed, whole)
 
 
-@pytest.mark.parametrize("rate", [16000, 44100])
+@pytest.mark.parametrize("rate", [16000, 44100, 11025, 96000])
 def test_latency_bounds_what_is_held_back(
     delaying_engine: type[DelayingProcessor], rate: int
 ) -> None:
     audio = as_pcm16(speech_like(rate // 2, rate))[:, 0]
     held_back = []
     with orlune.StreamDenoiser(rate) as stream:
-        assert stream.latency_samples == LATENCY + rate // 100 - 1
         returned = 0
         for part in _chunks(len(audio), seed=5):
             returned += stream.process(audio[part]).size
             held_back.append(min(part.stop, len(audio)) - returned)
         assert returned + stream.flush().size == len(audio)
-    assert max(held_back) == stream.latency_samples
+    if rate in (16000, 44100):  # an engine rate: the delay plus a block waiting to fill
+        assert stream.latency_samples == LATENCY + rate // 100 - 1 == max(held_back)
+    else:  # what the resamplers hold comes on top: a bound, if not always reached
+        assert max(held_back) <= stream.latency_samples < 2 * max(held_back)
 
 
 def test_speech_probability_is_latest_frame_highest_channel(

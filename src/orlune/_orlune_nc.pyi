@@ -4,6 +4,7 @@ import ctypes
 import logging
 import threading
 from pathlib import Path
+from typing import TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -13,6 +14,9 @@ _LIBRARY_NAMES: dict[str, str]
 _LIBRARY_CACHE: dict[Path, ctypes.CDLL]
 _LIBRARY_CACHE_LOCK: threading.Lock
 _SESSION_CAPI: object
+
+# See _processor.pyi: keeps an inline float array from being inferred as int16.
+_Int16 = TypeVar("_Int16", bound=np.int16)
 
 def _resolve_file(path: Path, description: str) -> Path: ...
 def _declare_api(lib: ctypes.CDLL) -> None: ...
@@ -45,7 +49,7 @@ class OrluneNC:
     def _input(self) -> NDArray[np.float32]: ...
     @property
     def _output(self) -> NDArray[np.float32]: ...
-    def process_frame(self, samples: NDArray[np.int16]) -> NDArray[np.int16]:
+    def process_frame(self, samples: NDArray[_Int16]) -> NDArray[np.int16]:
         """Enhance one frame of frame_length int16 samples; returns a new int16 array."""
     def reset(self) -> None:
         """Return the engine stream to its freshly created state."""

@@ -4,6 +4,7 @@ import logging as logging
 import time as time
 from collections.abc import Callable as Callable
 from typing import Protocol as Protocol
+from typing import TypeVar
 
 import numpy as np
 from numpy.typing import NDArray as NDArray
@@ -16,6 +17,11 @@ from ._telemetry import TelemetryClient as TelemetryClient
 from ._telemetry import TelemetryReporter as TelemetryReporter
 
 logger: logging.Logger
+
+# Taking the array type through a variable bound to int16 (rather than naming
+# int16) stops a type checker from inferring an inline `np.zeros(n, np.float32)`
+# argument as int16 from the parameter's type.
+_Int16 = TypeVar("_Int16", bound=np.int16)
 
 def _sdk_version() -> str: ...
 
@@ -55,7 +61,7 @@ class OrluneProcessor:
         """Samples per engine block; `process` takes whole blocks."""
     @property
     def sample_rate(self) -> int | None: ...
-    def process(self, samples: NDArray[np.int16]) -> NDArray[np.int16]:
+    def process(self, samples: NDArray[_Int16]) -> NDArray[np.int16]:
         """Enhances a 1-D int16 array of whole blocks; returns a new array of the same shape."""
     def close(self) -> None:
         """Releases the engine stream and logs a summary; safe to call more than once."""

@@ -11,13 +11,14 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import orlune
+from orlune._checks import SUPPORTED_RATES
 
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY_PATH = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
 BUNDLE_PATH = PACKAGE_DIR / "resources" / "models" / "orlune-nc-default.bin"
 MAKE_BUNDLE_PATH = Path(__file__).resolve().parents[2] / "engine" / "tools" / "make_bundle.py"
 
-RATES = [8000, 16000, 22050, 24000, 32000, 44100, 48000]
+RATES = list(SUPPORTED_RATES)
 FloatArray = npt.NDArray[np.float32]
 
 

@@ -18,10 +18,7 @@ from orlune._orlune_nc import OrluneNC
 def test_each_rate_opens_with_its_frame_and_a_constant_delay_within_20_ms(rate: int) -> None:
     session = OrluneNC(sample_rate=rate, attenuation_limit_db=100.0, model_path=BUNDLE_PATH)
     try:
-        get_latency = session._lib.kelvo_nc_get_latency
-        get_latency.argtypes = [ctypes.c_void_p]
-        get_latency.restype = ctypes.c_size_t
-        latency = get_latency(session._session)
+        latency = session.latency_samples
         assert session.frame_length == {22050: 220, 44100: 441}.get(rate, rate // 100)
         assert 0 < latency <= rate * 0.020
         assert math.isnan(session.speech_probability)
