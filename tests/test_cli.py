@@ -233,13 +233,41 @@ def test_float_beyond_full_scale_warns_once_and_force_overwrites(
     assert np.abs(_read(tmp_path / "loud.clean.wav")).max() <= 1.0
 
 
-def test_report_picture(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
+def test_report_picture(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
     pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    titles: list[str] = []
+    save = Figure.savefig
+    monkeypatch.setattr(
+        Figure,
+        "savefig",
+        lambda figure, *args, **kwargs: (
+            titles.extend(axes.get_title(loc="left") for axes in figure.axes),
+            save(figure, *args, **kwargs),
+        ),
+    )
     _write(tmp_path / "in.flac", 16000, 2, 8001, "PCM_16")
     report = tmp_path / "in.png"
     assert main(["denoise", str(tmp_path / "in.flac"), "--report", str(report)]) == 0
     assert f"report: {report}" in capsys.readouterr().out
     assert report.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert titles[:2] == [
+        "input: in.flac (mean of its 2 channels)",
+        "output: in.clean.flac (mean of its 2 channels)",
+    ]
+
+
+@pytest.mark.parametrize("where", [["-o", "new/dir/out.wav"], ["--out-dir", "new/dir"]])
+def test_missing_output_directories_are_made(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, where: list[str]
+) -> None:
+    monkeypatch.chdir(tmp_path)
+    _write(tmp_path / "in.wav", 16000, 1, 1601, "PCM_16")
+    assert main(["denoise", "in.wav", *where, "-q"]) == 0
+    assert [p.name for p in (tmp_path / "new" / "dir").iterdir()] in (["out.wav"], ["in.wav"])
 
 
 @pytest.mark.parametrize("enabled", [True, False])

@@ -26,22 +26,26 @@ MAX_CHANNELS = 64
 PCM_SCALE = 32768.0
 
 
-def _is_integer(value: object) -> bool:
-    return isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_))
+def _whole_number(value: object) -> int | None:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        return None
+    return int(value)
 
 
 def check_sample_rate(value: object) -> int:
-    if not _is_integer(value) or not MIN_SAMPLE_RATE <= value <= MAX_SAMPLE_RATE:  # type: ignore[operator]
+    rate = _whole_number(value)
+    if rate is None or not MIN_SAMPLE_RATE <= rate <= MAX_SAMPLE_RATE:
         raise ValueError(
             f"sample_rate must be a whole number of Hz from {MIN_SAMPLE_RATE} to"
             f" {MAX_SAMPLE_RATE}, not {value!r}"
         )
-    return int(value)  # type: ignore[call-overload]
+    return rate
 
 
 def check_channels(value: object, shape: tuple[int, ...] | None = None) -> int:
     """`shape`, when given, is the caller's (frames, channels) array, for a hint."""
-    if not _is_integer(value) or not 1 <= value <= MAX_CHANNELS:  # type: ignore[operator]
+    channels = _whole_number(value)
+    if channels is None or not 1 <= channels <= MAX_CHANNELS:
         message = f"channels must be a whole number from 1 to {MAX_CHANNELS}, not {value!r}"
         if shape is not None and len(shape) == 2 and shape[1] > shape[0]:
             message += (
@@ -49,7 +53,7 @@ def check_channels(value: object, shape: tuple[int, ...] | None = None) -> int:
                 " (audio.T), shaped (frames, channels)"
             )
         raise ValueError(message)
-    return int(value)  # type: ignore[call-overload]
+    return channels
 
 
 def check_attenuation_limit(value: object) -> float:
