@@ -364,7 +364,9 @@ def test_sigint_stops_parallel_workers_and_says_what_is_on_disk(tmp_path: Path) 
         _write(tmp_path / name, 8000, 1, 8000 * 100, "PCM_16")
     command = [sys.executable, "-m", "orlune", "denoise", "one.wav", "two.wav", "--out-dir", "out"]
     env = {**os.environ, "PYTHONPATH": str(hooks)}
-    run = subprocess.Popen([*command, "-j", "2"], cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
+    run = subprocess.Popen(
+        [*command, "-j", "2"], cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True
+    )
     time.sleep(3)  # the workers are started and busy
     run.send_signal(signal.SIGINT)
     _, err = run.communicate(timeout=60)

@@ -124,8 +124,9 @@ def test_out_of_range_settings_are_refused_at_once(
 ) -> None:
     with pytest.raises(ValueError, match=match):
         orlune.StreamDenoiser(rate, channels, attenuation_limit_db=limit)  # type: ignore[arg-type]
+    audio = np.zeros((10, channels), np.float32)
     with pytest.raises(ValueError, match=match):
-        orlune.denoise(np.zeros((10, channels), np.float32), rate, attenuation_limit_db=limit)  # type: ignore[arg-type]
+        orlune.denoise(audio, rate, attenuation_limit_db=limit)  # type: ignore[arg-type]
 
 
 def test_channels_first_audio_is_refused_with_a_hint() -> None:

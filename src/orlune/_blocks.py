@@ -88,7 +88,8 @@ class EngineBlocks:
                 out[channel, start : start + size] = processor.process(
                     buffer[channel, start : start + size]
                 )
-                frame_probability = max(frame_probability, self._session(channel).speech_probability)
+                probability = self._session(channel).speech_probability
+                frame_probability = max(frame_probability, probability)
             # Only frames that hold audio count; the rest is the silence of `pad`.
             if self._processed + start < self._audio:
                 self._note_probability(frame_probability)

@@ -204,7 +204,9 @@ class DenoisePipeline:
         self._to_skip -= skip
         return enhanced[:, skip:]
 
-    def _from_engine(self, pcm: NDArray[np.int16], dtype: np.dtype[Any], *, last: bool) -> NDArray[Any]:
+    def _from_engine(
+        self, pcm: NDArray[np.int16], dtype: np.dtype[Any], *, last: bool
+    ) -> NDArray[Any]:
         """Aligned engine output to (n, channels) in `dtype` at the caller's rate, capped at
         the input received; at the end padded or trimmed to match it exactly."""
         if not self._resampled:

@@ -73,7 +73,9 @@ class _Claims:
         identity = _file_id(path)
         overwritten = self._inputs.get(identity) if identity is not None else None
         if overwritten is not None:
-            raise AudioFileError(f"{source}: the {what} {path} would overwrite the input {overwritten}")
+            raise AudioFileError(
+                f"{source}: the {what} {path} would overwrite the input {overwritten}"
+            )
         if path.is_dir():
             raise AudioFileError(f"{source}: the {what} {path} is a directory")
         missing_directories(path)
