@@ -20,6 +20,9 @@ _Audio = TypeVar("_Audio", bound="np.int16 | np.floating[Any]")
 class StreamDenoiser:
     """Suppresses noise in a stream of chunks of any length.
 
+    `sample_rate` is a whole number of Hz from 1000 to 768000 and `channels` from
+    1 to 64; anything else is refused with a `ValueError` at construction.
+
     `process(chunk)` returns the enhanced audio that is ready, in the chunk's
     dtype and layout; `flush()` returns the rest and ends the stream. All the
     output together is sample for sample what `orlune.denoise` gives for the
