@@ -136,6 +136,12 @@ class StopRequested(BaseException):
         self.signum = signum
 
 
+# Signals that stop a run as Ctrl-C does (Windows has no SIGHUP).
+STOP_SIGNALS = tuple(
+    getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
+
+
 def raise_stop(signum: int, frame: object) -> None:
     """A signal handler that turns the signal into `StopRequested`."""
     raise StopRequested(signum)
@@ -153,7 +159,7 @@ def _start_worker(progress: Queue[float] | None, stop: EventType) -> None:
     # The parent handles Ctrl-C (which a terminal sends to every worker too) by
     # setting `stop`; a SIGTERM or SIGHUP sent to a worker abandons its file.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    for signum in (signal.SIGTERM, signal.SIGHUP):
+    for signum in STOP_SIGNALS:
         signal.signal(signum, raise_stop)
 
 

@@ -10,7 +10,7 @@ from contextlib import contextmanager
 
 from .._audio_io import AudioFileError
 from .args import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, EXIT_USAGE, Options, parse
-from .jobs import FileResult, StopRequested, raise_stop, run_all
+from .jobs import STOP_SIGNALS, FileResult, StopRequested, raise_stop, run_all
 from .plan import FileTask, missing_directories, plan
 from .progress import ProgressBar
 
@@ -40,9 +40,8 @@ def summary_line(result: FileResult) -> str:
 @contextmanager
 def _stopping_on_termination() -> Iterator[None]:
     """SIGTERM and SIGHUP stop the run as Ctrl-C does, so that no partial file stays."""
-    signums = (signal.SIGTERM, signal.SIGHUP)
     try:
-        previous = {signum: signal.signal(signum, raise_stop) for signum in signums}
+        previous = {signum: signal.signal(signum, raise_stop) for signum in STOP_SIGNALS}
     except ValueError:  # not the main thread: signals cannot be handled here
         yield
         return
