@@ -363,7 +363,8 @@ def test_sigint_stops_parallel_workers_and_says_what_is_on_disk(tmp_path: Path) 
     for name in ("one.wav", "two.wav"):  # 10 s of work each
         _write(tmp_path / name, 8000, 1, 8000 * 100, "PCM_16")
     command = [sys.executable, "-m", "orlune", "denoise", "one.wav", "two.wav", "--out-dir", "out"]
-    env = {**os.environ, "PYTHONPATH": str(hooks)}
+    paths = [str(hooks), *filter(None, [os.environ.get("PYTHONPATH")])]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(paths)}
     run = subprocess.Popen(
         [*command, "-j", "2"], cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True
     )
