@@ -8,7 +8,7 @@ from typing import Any, TypeVar
 import numpy as np
 from numpy.typing import NDArray
 
-from ._checks import ClippedInputWarning, check_sample_rate
+from ._checks import ClippedInputWarning
 from ._pipeline import DenoisePipeline, as_frames
 
 __all__ = ["ClippedInputWarning", "denoise"]
@@ -28,7 +28,6 @@ def denoise(
     beyond +-1.0 are clipped and NaN or infinite ones set to 0, with one
     `ClippedInputWarning` per call that counts each kind.
     """
-    check_sample_rate(sample_rate)  # before the audio is looked at: a bad rate is the caller's
     frames = as_frames(audio)
     pipeline = DenoisePipeline(sample_rate, frames.shape[1], attenuation_limit_db)
     try:
