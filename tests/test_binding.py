@@ -33,6 +33,7 @@ def test_constructor_calls_the_engine_in_order_with_converted_arguments(
         assert create.fields["sample_rate"] == "44100"
         assert np.float32(create.fields["attenuation_limit_db"]) == np.float32(0.1)
         assert type(session.frame_length) is int and session.frame_length == 441
+        assert session.latency_samples == 0  # this engine exports no delay
         for buffer in (session._input, session._output):
             assert buffer.dtype == np.float32 and buffer.shape == (441,)
         assert not np.shares_memory(session._input, session._output)
