@@ -53,7 +53,7 @@ def _stopping_on_termination() -> Iterator[None]:
 
 
 def _make_directories(tasks: list[FileTask]) -> tuple[list[FileTask], list[str]]:
-    """Makes the missing output directories; drops the tasks whose cannot be made."""
+    """Makes the missing output directories; drops the tasks whose directories cannot be made."""
     ready, errors = [], []
     for task in tasks:
         try:
