@@ -23,6 +23,11 @@ exit status:
 
 
 @dataclass(frozen=True)
+class ShowPlugins:
+    """`orlune plugins`: takes no options."""
+
+
+@dataclass(frozen=True)
 class Options:
     inputs: list[Path]
     output: Path | None
@@ -115,13 +120,22 @@ def build_parser() -> argparse.ArgumentParser:
         help="for one input: save its input and output spectrograms and the speech"
         " probability as a PNG picture (needs matplotlib: pip install 'orlune[report]')",
     )
+    commands.add_parser(
+        "plugins",
+        help="print the folders of the LADSPA and LV2 plugins",
+        description="Prints the folders of the LADSPA and LV2 plugins installed with orlune,\n"
+        "for LADSPA_PATH and LV2_PATH or to copy into a host's plugin folder.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     return parser
 
 
-def parse(argv: list[str]) -> Options:
+def parse(argv: list[str]) -> Options | ShowPlugins:
     """Parses and checks the arguments; exits with status 2 on a usage error."""
     parser = build_parser()
     namespace = parser.parse_args(argv)
+    if namespace.command == "plugins":
+        return ShowPlugins()
     inputs: list[Path] = namespace.inputs
     if namespace.output is not None and len(inputs) > 1:
         parser.error("-o/--output takes one input; use --out-dir for several")

@@ -6,9 +6,18 @@ import math
 import sys
 from collections.abc import Sequence
 
-from .args import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, EXIT_USAGE, Options, parse
+from .args import (
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_SOME_FAILED,
+    EXIT_USAGE,
+    Options,
+    ShowPlugins,
+    parse,
+)
 from .jobs import FileResult, run_all
 from .plan import plan
+from .plugins import show_plugins
 from .progress import ProgressBar
 
 
@@ -95,4 +104,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         if done.code is None:
             return EXIT_OK
         return done.code if isinstance(done.code, int) else EXIT_USAGE
+    if isinstance(options, ShowPlugins):
+        return show_plugins()
     return _run(options)
