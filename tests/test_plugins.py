@@ -9,16 +9,16 @@ import shutil
 import subprocess
 import sys
 from pathlib import Path
+from unittest.mock import ANY
 
 import numpy as np
 import pytest
 import soundfile as sf
+from engine_harness import run_python
 from numpy.typing import NDArray
-from unittest.mock import ANY
 from plugin_host import CONTROLS, Plugin, PluginRefused
 
 import orlune
-from engine_harness import run_python
 
 from .hardening.conftest import UNDER_ASAN
 
@@ -29,7 +29,9 @@ LABELS = {"orlune_mono": "urn:orlune:mono", "orlune_stereo": "urn:orlune:stereo"
 
 def needs(*tools: str) -> pytest.MarkDecorator:
     missing = [tool for tool in tools if shutil.which(tool) is None]
-    return pytest.mark.skipif(bool(missing), reason=f"needs {', '.join(missing)} (ladspa-sdk, lilv-utils)")
+    return pytest.mark.skipif(
+        bool(missing), reason=f"needs {', '.join(missing)} (ladspa-sdk, lilv-utils)"
+    )
 
 
 @pytest.fixture(scope="module")
@@ -52,7 +54,9 @@ def plugins(installed: dict[str, Path], tmp_path_factory: pytest.TempPathFactory
     return root
 
 
-def voiced_burst(rate: int, seconds: float, start: float, stop: float, noise: float) -> NDArray[np.float32]:
+def voiced_burst(
+    rate: int, seconds: float, start: float, stop: float, noise: float
+) -> NDArray[np.float32]:
     """Seeded white noise with a syllabic harmonic sound from `start` to `stop` (seconds)."""
     t = np.arange(int(seconds * rate)) / rate
     voice = sum(np.sin(2 * np.pi * 150 * k * t) / k for k in range(1, 20))
@@ -128,7 +132,17 @@ def run_host_tool(tool: str, plugins: Path, source: Path, target: Path, limit: f
         command = [tool, str(source), str(target), str(plugins / LADSPA), "orlune_mono", *controls]
         env = None
     else:
-        command = [tool, "-i", str(source), "-o", str(target), "-c", "attenuation_limit", f"{limit:g}", LABELS["orlune_mono"]]
+        command = [
+            tool,
+            "-i",
+            str(source),
+            "-o",
+            str(target),
+            "-c",
+            "attenuation_limit",
+            f"{limit:g}",
+            LABELS["orlune_mono"],
+        ]
         env = {**os.environ, "LV2_PATH": str(plugins / "lv2")}
     subprocess.run(command, env=env, capture_output=True, check=True)
 
@@ -171,7 +185,9 @@ def test_files_through_host_tools(tool: str, rate: int, plugins: Path, tmp_path:
 def test_any_block_sizes_give_one_output(library: str, stereo: bool, plugins: Path) -> None:
     rate = 44100
     channels = 2 if stereo else 1
-    audio = np.stack([voiced_burst(rate, 1.5, 0.5 + c / 10, 1.0, noise=0.02) for c in range(channels)])
+    audio = np.stack(
+        [voiced_burst(rate, 1.5, 0.5 + c / 10, 1.0, noise=0.02) for c in range(channels)]
+    )
     changing = [1, 7, 440, 441, 442, 8192, 3, 1000]
     with Plugin(plugins / library, stereo, rate) as plugin:
         # The gate and the lookahead delay are in the path too.
@@ -254,8 +270,20 @@ def test_applyplugin_says_why_a_rate_is_refused(plugins: Path, tmp_path: Path) -
     source = tmp_path / "in.wav"
     sf.write(source, np.zeros(1000, np.float32), 11025)
     result = subprocess.run(
-        ["applyplugin", str(source), str(tmp_path / "out.wav"), str(plugins / LADSPA), "orlune_mono", "100", "0", "200", "0"],
-        capture_output=True, text=True,
+        [
+            "applyplugin",
+            str(source),
+            str(tmp_path / "out.wav"),
+            str(plugins / LADSPA),
+            "orlune_mono",
+            "100",
+            "0",
+            "200",
+            "0",
+        ],
+        capture_output=True,
+        text=True,
+        check=False,
     )
     assert result.returncode != 0
     assert "orlune: 11025 Hz is not supported" in result.stderr
@@ -291,7 +319,9 @@ def test_instances_leave_nothing_behind(plugins: Path, monkeypatch: pytest.Monke
     # Each instance holds about 400 KiB (model, engine streams, buffers): 900 lost ones
     # would be 350 MiB, against an allocator's reserve of well under 2 MiB.
     if UNDER_ASAN:
-        monkeypatch.setenv("ASAN_OPTIONS", os.environ["ASAN_OPTIONS"].replace("detect_leaks=0", "detect_leaks=1"))
+        monkeypatch.setenv(
+            "ASAN_OPTIONS", os.environ["ASAN_OPTIONS"].replace("detect_leaks=0", "detect_leaks=1")
+        )
     libraries = [str(plugins / LADSPA), str(plugins / LV2)]
     script = f"LIBRARIES, CYCLES, UNDER_ASAN = {libraries!r}, 1000, {UNDER_ASAN}\n" + CYCLES
     result = run_python(script, sys_path=[Path(__file__).parent / "support"])

@@ -12,7 +12,7 @@
 
 namespace ours = orlune::plugins;
 
-#define SAME_FIELD(ours_type, field, theirs_type, their_field)              \
+#define SAME_FIELD(ours_type, field, theirs_type, their_field)                        \
     static_assert(offsetof(ours_type, field) == offsetof(theirs_type, their_field) && \
                   sizeof(ours_type::field) == sizeof(theirs_type::their_field))
 

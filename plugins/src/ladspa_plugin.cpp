@@ -59,8 +59,7 @@ PortTable<Channels> make_ports(const std::array<const char*, 2 * Channels>& audi
 }
 
 const PortTable<1> mono_ports = make_ports<1>({"Input", "Output"});
-const PortTable<2> stereo_ports =
-    make_ports<2>({"Input L", "Input R", "Output L", "Output R"});
+const PortTable<2> stereo_ports = make_ports<2>({"Input L", "Input R", "Output L", "Output R"});
 
 std::string library_dir() {
     Dl_info info{};

@@ -20,8 +20,8 @@ struct Feature {
 
 struct Descriptor {
     const char* uri;
-    void* (*instantiate)(const Descriptor* descriptor, double sample_rate,
-                         const char* bundle_path, const Feature* const* features);
+    void* (*instantiate)(const Descriptor* descriptor, double sample_rate, const char* bundle_path,
+                         const Feature* const* features);
     void (*connect_port)(void* instance, std::uint32_t port, void* location);
     void (*activate)(void* instance);
     void (*run)(void* instance, std::uint32_t sample_count);

@@ -26,9 +26,11 @@ const void* feature(const lv2::Feature* const* features, const char* uri) {
 // Through the host's log when it offers one, else on standard error.
 void report_error(const lv2::Feature* const* features, const std::string& message) {
     const auto* log = static_cast<const lv2::Log*>(feature(features, lv2::log_feature_uri));
-    const auto* map = static_cast<const lv2::UridMap*>(feature(features, lv2::urid_map_feature_uri));
+    const auto* map =
+        static_cast<const lv2::UridMap*>(feature(features, lv2::urid_map_feature_uri));
     if (log != nullptr && map != nullptr) {
-        log->printf(log->handle, map->map(map->handle, lv2::log_error_uri), "%s\n", message.c_str());
+        log->printf(log->handle, map->map(map->handle, lv2::log_error_uri), "%s\n",
+                    message.c_str());
     } else {
         std::fprintf(stderr, "%s\n", message.c_str());
     }
@@ -59,10 +61,10 @@ void run(void* handle, std::uint32_t frames) { instance(handle)->run(frames); }
 void cleanup(void* handle) { std::unique_ptr<Suppressor> owned(instance(handle)); }
 const void* extension_data(const char*) { return nullptr; }
 
-constexpr Descriptor mono{mono_uri, instantiate, connect_port, activate, run, nullptr, cleanup,
-                          extension_data};
-constexpr Descriptor stereo{stereo_uri, instantiate, connect_port, activate, run, nullptr, cleanup,
-                            extension_data};
+constexpr Descriptor mono{mono_uri, instantiate, connect_port, activate,
+                          run,      nullptr,     cleanup,      extension_data};
+constexpr Descriptor stereo{stereo_uri, instantiate, connect_port, activate,
+                            run,        nullptr,     cleanup,      extension_data};
 
 }  // namespace
 }  // namespace orlune::plugins
@@ -70,8 +72,11 @@ constexpr Descriptor stereo{stereo_uri, instantiate, connect_port, activate, run
 extern "C" __attribute__((visibility("default"))) const orlune::plugins::lv2::Descriptor*
 lv2_descriptor(std::uint32_t index) {
     switch (index) {
-        case 0: return &orlune::plugins::mono;
-        case 1: return &orlune::plugins::stereo;
-        default: return nullptr;
+        case 0:
+            return &orlune::plugins::mono;
+        case 1:
+            return &orlune::plugins::stereo;
+        default:
+            return nullptr;
     }
 }

@@ -27,8 +27,8 @@ std::string rate_text(double sample_rate) {
 }  // namespace
 
 std::unique_ptr<Suppressor> Suppressor::create(const std::string& plugin_dir, double sample_rate,
-                                               std::size_t channels,
-                                               std::string& error) noexcept try {
+                                               std::size_t channels, std::string& error) noexcept
+    try {
     const std::string bundle = plugin_dir + "/" + ORLUNE_PLUGIN_MODEL_FILE;
     std::unique_ptr<Suppressor> self(new Suppressor(sample_rate, channels));
     self->model_.reset(kelvo_nc_model_load_from_path(bundle.c_str()));
@@ -36,15 +36,15 @@ std::unique_ptr<Suppressor> Suppressor::create(const std::string& plugin_dir, do
         error = "orlune: cannot load the model bundle " + bundle;
         return nullptr;
     }
-    const bool whole_rate = sample_rate > 0.0 && sample_rate < 1e7 &&
-                            sample_rate == std::floor(sample_rate);
+    const bool whole_rate =
+        sample_rate > 0.0 && sample_rate < 1e7 && sample_rate == std::floor(sample_rate);
     for (std::size_t c = 0; c < channels; ++c) {
         Channel& channel = self->channels_[c];
         // The engine runs at the port's largest limit; smaller ones are applied on its output.
         if (whole_rate) {
-            channel.session.reset(kelvo_nc_session_create(
-                self->model_.get(), static_cast<std::size_t>(sample_rate),
-                control_ports[attenuation_limit].maximum));
+            channel.session.reset(
+                kelvo_nc_session_create(self->model_.get(), static_cast<std::size_t>(sample_rate),
+                                        control_ports[attenuation_limit].maximum));
         }
         if (!channel.session) {
             error = "orlune: " + rate_text(sample_rate) +
@@ -109,7 +109,8 @@ void Suppressor::report(std::size_t lookahead) {
     if (controls_[latency] != nullptr) {
         *controls_[latency] = static_cast<float>(frame_length_ + engine_latency_ + lookahead);
     }
-    if (controls_[speech_probability] != nullptr) *controls_[speech_probability] = speech_probability_;
+    if (controls_[speech_probability] != nullptr)
+        *controls_[speech_probability] = speech_probability_;
 }
 
 void Suppressor::run(std::size_t frames) {
@@ -130,7 +131,8 @@ void Suppressor::run(std::size_t frames) {
         for (std::size_t c = 0; c < channel_count_; ++c) {
             Channel& channel = channels_[c];
             float* staged = channel.history.data() + engine_latency_ + position_;
-            for (std::size_t i = 0; i < chunk; ++i) staged[i] = engine_sample(channel.input[done + i]);
+            for (std::size_t i = 0; i < chunk; ++i)
+                staged[i] = engine_sample(channel.input[done + i]);
         }
         for (std::size_t i = 0; i < chunk; ++i) {
             const float openness = gate_.next_openness();
@@ -143,7 +145,8 @@ void Suppressor::run(std::size_t frames) {
                 const float floor = limit_gain * channel.aligned_delay[read];
                 // The limit keeps that share of the input, so nothing drops by more;
                 // the closed gate leaves the input pulled down by the limit.
-                const float limited = denoised + limit_gain * (channel.aligned_delay[read] - denoised);
+                const float limited =
+                    denoised + limit_gain * (channel.aligned_delay[read] - denoised);
                 channel.output[done + i] = openness * limited + (1.0f - openness) * floor;
             }
             delay_write_ = delay_write_ + 1 == delay_size_ ? 0 : delay_write_ + 1;

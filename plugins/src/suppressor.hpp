@@ -19,7 +19,7 @@ namespace orlune::plugins {
 inline constexpr std::size_t max_channels = 2;
 
 class Suppressor {
-public:
+  public:
     // Opens the model bundle in `plugin_dir` and one engine stream per channel. Returns
     // nullptr, with the reason in `error`, for a sample rate the engine lacks or a
     // missing or damaged bundle.
@@ -32,7 +32,7 @@ public:
     void activate();
     void run(std::size_t frames);
 
-private:
+  private:
     struct ModelFree {
         void operator()(kelvo_nc_model* model) const { kelvo_nc_model_free(model); }
     };
@@ -47,14 +47,14 @@ private:
         // The input the engine's output lines up with (engine latency) and the frame
         // being filled; the frame is handed to the engine in place.
         std::vector<float> history;
-        std::vector<float> denoised;    // the engine's last frame
-        std::vector<float> aligned;     // the input that frame lines up with
+        std::vector<float> denoised;        // the engine's last frame
+        std::vector<float> aligned;         // the input that frame lines up with
         std::vector<float> denoised_delay;  // lookahead delay lines
         std::vector<float> aligned_delay;
     };
 
-    Suppressor(double sample_rate, std::size_t channels) : sample_rate_(sample_rate),
-        channel_count_(channels), gate_(sample_rate) {}
+    Suppressor(double sample_rate, std::size_t channels)
+        : sample_rate_(sample_rate), channel_count_(channels), gate_(sample_rate) {}
 
     void process_frame(float threshold, std::size_t hold_samples);
     std::size_t samples(float milliseconds) const;

@@ -7,7 +7,7 @@
 namespace orlune::plugins {
 
 class VoiceGate {
-public:
+  public:
     explicit VoiceGate(double sample_rate)
         : opening_step_(static_cast<float>(1.0 / (opening_seconds * sample_rate))),
           closing_step_(static_cast<float>(1.0 / (closing_seconds * sample_rate))) {}
@@ -42,7 +42,7 @@ public:
         return openness_;
     }
 
-private:
+  private:
     static constexpr double opening_seconds = 0.005;
     static constexpr double closing_seconds = 0.020;
 

@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 from collections.abc import Iterable
 from pathlib import Path
+from typing import Self
 
 import numpy as np
 from numpy.typing import NDArray
@@ -57,7 +58,9 @@ class _Lv2(ctypes.Structure):
         ("uri", ctypes.c_char_p),
         (
             "instantiate",
-            ctypes.CFUNCTYPE(_Handle, ctypes.c_void_p, ctypes.c_double, ctypes.c_char_p, ctypes.c_void_p),
+            ctypes.CFUNCTYPE(
+                _Handle, ctypes.c_void_p, ctypes.c_double, ctypes.c_char_p, ctypes.c_void_p
+            ),
         ),
         ("connect_port", ctypes.CFUNCTYPE(None, _Handle, ctypes.c_uint32, _FloatPointer)),
         ("activate", _Activate),
@@ -148,7 +151,7 @@ class Plugin:
             self._descriptor.cleanup(self._handle)
             self._handle = None
 
-    def __enter__(self) -> Plugin:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *_: object) -> None:
