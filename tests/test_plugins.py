@@ -3,11 +3,14 @@ ctypes host (tests/support/plugin_host.py) driving the descriptors directly."""
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import shutil
 import subprocess
 import sys
+import time
+from collections.abc import Callable
 from pathlib import Path
 from unittest.mock import ANY
 
@@ -327,3 +330,136 @@ def test_instances_leave_nothing_behind(plugins: Path, monkeypatch: pytest.Monke
     result = run_python(script, sys_path=[Path(__file__).parent / "support"])
     if not UNDER_ASAN:
         assert int(result.stdout) < 2 << 20
+
+
+# A PipeWire daemon of its own, without a session manager: the test links the nodes and
+# sets their ports up itself, as a session manager would.
+PIPEWIRE_CONF = """
+context.properties = { core.daemon = true core.name = orlune-test }
+context.spa-libs = {
+    audio.convert.* = audioconvert/libspa-audioconvert
+    support.* = support/libspa-support
+}
+context.modules = [
+    { name = libpipewire-module-protocol-native }
+    { name = libpipewire-module-metadata }
+    { name = libpipewire-module-spa-node-factory }
+    { name = libpipewire-module-client-node }
+    { name = libpipewire-module-access }
+    { name = libpipewire-module-adapter }
+    { name = libpipewire-module-link-factory }
+]
+context.objects = [
+    { factory = spa-node-factory
+      args = { factory.name = support.node.driver node.name = driver priority.driver = 1 } }
+]
+"""
+
+
+@needs("pipewire", "pw-cat", "pw-cli", "pw-link", "pw-dump")
+def test_the_readme_pipewire_microphone(plugins: Path, tmp_path: Path) -> None:
+    readme = (Path(__file__).parents[1] / "README.md").read_text()
+    fragment = re.search(r"```\n(context\.modules = \[\n.*?)```", readme, re.S)
+    assert fragment is not None
+    conf = tmp_path / "conf"
+    (conf / "pw.conf.d").mkdir(parents=True)
+    (conf / "pw.conf").write_text(PIPEWIRE_CONF)
+    (conf / "pw.conf.d" / "orlune-mic.conf").write_text(
+        re.sub(r'plugin = "[^"]*"', f'plugin = "{plugins / LADSPA}"', fragment.group(1))
+    )
+    (tmp_path / "run").mkdir()
+    env = {**os.environ, "XDG_RUNTIME_DIR": str(tmp_path / "run"), "PIPEWIRE_REMOTE": "orlune-test"}
+    rate = 48000
+    source, recorded = tmp_path / "noisy.wav", tmp_path / "recorded.wav"
+    audio = voiced_burst(rate, 7.0, 3.0, 4.0, noise=0.05)
+    sf.write(source, audio, rate, subtype="PCM_16")
+
+    def pw(*command: str) -> str:
+        return subprocess.run(
+            command, env=env, capture_output=True, text=True, timeout=10, check=True
+        ).stdout
+
+    def until(done: Callable[[], object]) -> None:
+        failure = ""
+        for _ in range(50):
+            try:
+                if done():
+                    return
+            except subprocess.CalledProcessError as error:
+                failure = error.stderr
+            time.sleep(0.1)
+        raise AssertionError(f"PipeWire did not get there in 5 s: {failure}")
+
+    processes = [
+        subprocess.Popen(
+            ["pipewire", "-c", "pw.conf"],
+            env={**env, "PIPEWIRE_CONFIG_DIR": str(conf)},
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+    ]
+    try:
+        until(lambda: "orlune.capture" in pw("pw-dump"))
+        record = [
+            "--record",
+            str(recorded),
+            "--rate",
+            str(rate),
+            "--channels",
+            "1",
+            "--format",
+            "f32",
+        ]
+        for name, args in (("test.rec", record), ("test.play", ["--playback", str(source)])):
+            command = ["pw-cat", "-P", f"{{ node.name = {name} }}", *args]
+            processes.append(
+                subprocess.Popen(
+                    command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+                )
+            )
+        nodes: dict[str, int] = {}
+
+        def find_nodes() -> bool:
+            for node in json.loads(pw("pw-dump")):
+                name = node.get("info", {}).get("props", {}).get("node.name")
+                if name is not None:
+                    nodes[name] = node["id"]
+            return {"orlune.capture", "orlune", "test.rec", "test.play"} <= nodes.keys()
+
+        until(find_nodes)
+        layout = f"format: {{ mediaType: audio, mediaSubtype: raw, format: F32P, rate: {rate}, channels: 1, position: [ MONO ] }}"
+        for name, direction in [
+            ("orlune.capture", "Input"),
+            ("test.rec", "Input"),
+            ("orlune", "Output"),
+            ("test.play", "Output"),
+        ]:
+            pw(
+                "pw-cli",
+                "set-param",
+                str(nodes[name]),
+                "PortConfig",
+                f"{{ direction: {direction}, mode: dsp, {layout} }}",
+            )
+        until(lambda: pw("pw-link", "orlune:capture_MONO", "test.rec:input_MONO") is not None)
+        until(
+            lambda: pw("pw-link", "test.play:output_MONO", "orlune.capture:input_MONO") is not None
+        )
+        processes[-1].wait(timeout=30)
+        time.sleep(0.3)
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+            process.wait(timeout=10)
+    out, _ = sf.read(recorded, dtype="float32")
+    with Plugin(plugins / LADSPA, False, rate) as plugin:
+        expected = plugin.process(audio[np.newaxis], [256])[0]
+    # The recording starts when the nodes are linked, and the plugin may have run on
+    # silence before the file came: find the burst, and judge what follows the engine's
+    # two seconds of catching up with the noise.
+    burst = slice(3 * rate, 4 * rate)
+    offset = int(np.argmax(np.correlate(out, expected[burst], "valid"))) - 3 * rate
+    aligned = out[offset : offset + audio.size]
+    assert level_db(aligned[burst]) == pytest.approx(level_db(expected[burst]), abs=1)
+    noise_only = slice(5 * rate, int(6.5 * rate))
+    assert level_db(audio[noise_only]) - level_db(aligned[noise_only]) >= 10
