@@ -359,7 +359,7 @@ context.objects = [
 @needs("pipewire", "pw-cat", "pw-cli", "pw-link", "pw-dump")
 def test_the_readme_pipewire_microphone(plugins: Path, tmp_path: Path) -> None:
     readme = (Path(__file__).parents[1] / "README.md").read_text()
-    fragment = re.search(r"```\n(context\.modules = \[\n.*?)```", readme, re.S)
+    fragment = re.search(r"```\n(context\.modules = \[\n.*?)```", readme, re.DOTALL)
     assert fragment is not None
     conf = tmp_path / "conf"
     (conf / "pw.conf.d").mkdir(parents=True)
@@ -400,23 +400,11 @@ def test_the_readme_pipewire_microphone(plugins: Path, tmp_path: Path) -> None:
     ]
     try:
         until(lambda: "orlune.capture" in pw("pw-dump"))
-        record = [
-            "--record",
-            str(recorded),
-            "--rate",
-            str(rate),
-            "--channels",
-            "1",
-            "--format",
-            "f32",
-        ]
+        record = ["--record", str(recorded), *f"--rate {rate} --channels 1 --format f32".split()]
         for name, args in (("test.rec", record), ("test.play", ["--playback", str(source)])):
             command = ["pw-cat", "-P", f"{{ node.name = {name} }}", *args]
-            processes.append(
-                subprocess.Popen(
-                    command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
-                )
-            )
+            quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+            processes.append(subprocess.Popen(command, env=env, **quiet))
         nodes: dict[str, int] = {}
 
         def find_nodes() -> bool:
@@ -427,20 +415,13 @@ def test_the_readme_pipewire_microphone(plugins: Path, tmp_path: Path) -> None:
             return {"orlune.capture", "orlune", "test.rec", "test.play"} <= nodes.keys()
 
         until(find_nodes)
-        layout = f"format: {{ mediaType: audio, mediaSubtype: raw, format: F32P, rate: {rate}, channels: 1, position: [ MONO ] }}"
-        for name, direction in [
-            ("orlune.capture", "Input"),
-            ("test.rec", "Input"),
-            ("orlune", "Output"),
-            ("test.play", "Output"),
-        ]:
-            pw(
-                "pw-cli",
-                "set-param",
-                str(nodes[name]),
-                "PortConfig",
-                f"{{ direction: {direction}, mode: dsp, {layout} }}",
-            )
+        # What a session manager does: each stream gets one port per channel.
+        layout = f"mediaType: audio, mediaSubtype: raw, format: F32P, rate: {rate}"
+        for name in ("orlune.capture", "test.rec", "orlune", "test.play"):
+            direction = "Input" if name in ("orlune.capture", "test.rec") else "Output"
+            mono = "channels: 1, position: [ MONO ]"
+            config = f"{{ direction: {direction}, mode: dsp, format: {{ {layout}, {mono} }} }}"
+            pw("pw-cli", "set-param", str(nodes[name]), "PortConfig", config)
         until(lambda: pw("pw-link", "orlune:capture_MONO", "test.rec:input_MONO") is not None)
         until(
             lambda: pw("pw-link", "test.play:output_MONO", "orlune.capture:input_MONO") is not None
