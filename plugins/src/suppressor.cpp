@@ -81,7 +81,7 @@ void Suppressor::connect(std::size_t port, float* location) {
     } else if (port - audio_ports < control_count) {
         controls_[port - audio_ports] = location;
         // Hosts may read the latency before the first run.
-        if (port - audio_ports == latency) report(samples(control_value(vad_lookahead, location)));
+        if (port - audio_ports == latency) report();
     }
 }
 
@@ -98,16 +98,20 @@ void Suppressor::activate() {
     position_ = 0;
     delay_write_ = 0;
     speech_probability_ = 0.0f;
-    report(samples(control_value(vad_lookahead, controls_[vad_lookahead])));
+    report();
 }
 
 std::size_t Suppressor::samples(float milliseconds) const {
     return static_cast<std::size_t>(std::lround(milliseconds * sample_rate_ / 1000.0));
 }
 
-void Suppressor::report(std::size_t lookahead) {
+std::size_t Suppressor::lookahead() const {
+    return samples(control_value(vad_lookahead, controls_[vad_lookahead]));
+}
+
+void Suppressor::report() {
     if (controls_[latency] != nullptr) {
-        *controls_[latency] = static_cast<float>(frame_length_ + engine_latency_ + lookahead);
+        *controls_[latency] = static_cast<float>(frame_length_ + engine_latency_ + lookahead());
     }
     if (controls_[speech_probability] != nullptr)
         *controls_[speech_probability] = speech_probability_;
@@ -121,7 +125,7 @@ void Suppressor::run(std::size_t frames) {
         std::pow(10.0f, -control_value(attenuation_limit, controls_[attenuation_limit]) / 20.0f);
     const float threshold = control_value(vad_threshold, controls_[vad_threshold]) / 100.0f;
     const std::size_t hold = samples(control_value(vad_hold, controls_[vad_hold]));
-    const std::size_t lookahead = samples(control_value(vad_lookahead, controls_[vad_lookahead]));
+    const std::size_t delay = lookahead();
     // Each sample is read into the frame being filled and answered from the engine's
     // previous frame: one frame of delay, the same for every host block size.
     for (std::size_t done = 0; done < frames;) {
@@ -136,7 +140,7 @@ void Suppressor::run(std::size_t frames) {
         }
         for (std::size_t i = 0; i < chunk; ++i) {
             const float openness = gate_.next_openness();
-            const std::size_t read = (delay_write_ + delay_size_ - lookahead) % delay_size_;
+            const std::size_t read = (delay_write_ + delay_size_ - delay) % delay_size_;
             for (std::size_t c = 0; c < channel_count_; ++c) {
                 Channel& channel = channels_[c];
                 channel.denoised_delay[delay_write_] = channel.denoised[position_ + i];
@@ -158,7 +162,7 @@ void Suppressor::run(std::size_t frames) {
             position_ = 0;
         }
     }
-    report(lookahead);
+    report();
 }
 
 void Suppressor::process_frame(float threshold, std::size_t hold_samples) {

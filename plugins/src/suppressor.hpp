@@ -58,7 +58,9 @@ class Suppressor {
 
     void process_frame(float threshold, std::size_t hold_samples);
     std::size_t samples(float milliseconds) const;
-    void report(std::size_t lookahead);
+    std::size_t lookahead() const;  // in samples, from its control port
+    // Writes the output control ports: the latency and the last frame's speech probability.
+    void report();
 
     double sample_rate_;
     std::size_t channel_count_;
