@@ -33,7 +33,7 @@ LABELS = {"orlune_mono": "urn:orlune:mono", "orlune_stereo": "urn:orlune:stereo"
 def needs(*tools: str) -> pytest.MarkDecorator:
     missing = [tool for tool in tools if shutil.which(tool) is None]
     return pytest.mark.skipif(
-        bool(missing), reason=f"needs {', '.join(missing)} (ladspa-sdk, lilv-utils)"
+        bool(missing), reason=f"needs {', '.join(missing)} (Debian packages: see README.md)"
     )
 
 
@@ -45,6 +45,7 @@ def installed() -> dict[str, Path]:
     )
     folders = dict(line.split(": ", 1) for line in result.stdout.splitlines())
     assert list(folders) == ["ladspa", "lv2"]
+    assert all(Path(folder).is_absolute() for folder in folders.values())
     return {name: Path(folder) for name, folder in folders.items()}
 
 
