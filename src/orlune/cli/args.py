@@ -6,7 +6,7 @@ import argparse
 from dataclasses import dataclass
 from pathlib import Path
 
-from .._checks import check_attenuation_limit
+from .._checks import MAX_CHANNELS, MAX_SAMPLE_RATE, MIN_SAMPLE_RATE, check_attenuation_limit
 from .._version import __version__
 
 EXIT_OK = 0
@@ -20,6 +20,11 @@ exit status:
   1    some files failed (the others were still written)
   2    usage error: bad options or arguments
   130  interrupted"""
+
+
+@dataclass(frozen=True)
+class ShowPlugins:
+    """`orlune plugins`: takes no options."""
 
 
 @dataclass(frozen=True)
@@ -69,9 +74,9 @@ def build_parser() -> argparse.ArgumentParser:
         "denoise",
         help="remove the noise from WAV, FLAC or OGG files",
         description=(
-            "Removes the noise from WAV, FLAC or OGG files of any sample rate and\n"
-            "channel count. Each output has the input's length, rate, channels and\n"
-            "sample format, and is time-aligned with it."
+            f"Removes the noise from WAV, FLAC or OGG files at {MIN_SAMPLE_RATE} to\n"
+            f"{MAX_SAMPLE_RATE} Hz with up to {MAX_CHANNELS} channels. Each output has the\n"
+            "input's length, rate, channels and sample format, and is time-aligned with it."
         ),
         epilog=_EXIT_CODES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -118,10 +123,18 @@ def build_parser() -> argparse.ArgumentParser:
         help="for one input: save its input and output spectrograms and the speech"
         " probability as a PNG picture (needs matplotlib: pip install 'orlune[report]')",
     )
+    plugins = commands.add_parser(
+        "plugins",
+        help="print the folders of the LADSPA and LV2 plugins",
+        description="Prints the folders of the LADSPA and LV2 plugins installed with orlune,\n"
+        "for LADSPA_PATH and LV2_PATH or to copy into a host's plugin folder.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    plugins.set_defaults(command_parser=plugins)
     return parser
 
 
-def parse(argv: list[str]) -> Options:
+def parse(argv: list[str]) -> Options | ShowPlugins:
     """Parses and checks the arguments; exits with status 2 on a usage error."""
     parser = build_parser()
     namespace, unknown = parser.parse_known_args(argv)
@@ -129,6 +142,8 @@ def parse(argv: list[str]) -> Options:
     command: argparse.ArgumentParser = getattr(namespace, "command_parser", parser)
     if unknown:
         command.error(f"unrecognized arguments: {' '.join(unknown)}")
+    if namespace.command == "plugins":
+        return ShowPlugins()
     inputs: list[Path] = namespace.inputs
     if namespace.output is not None and len(inputs) > 1:
         command.error("-o/--output takes one input; use --out-dir for several")

@@ -9,9 +9,18 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 
 from .._audio_io import AudioFileError
-from .args import EXIT_INTERRUPTED, EXIT_OK, EXIT_SOME_FAILED, EXIT_USAGE, Options, parse
+from .args import (
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_SOME_FAILED,
+    EXIT_USAGE,
+    Options,
+    ShowPlugins,
+    parse,
+)
 from .jobs import STOP_SIGNALS, FileResult, StopRequested, raise_stop, run_all
 from .plan import FileTask, missing_directories, plan
+from .plugins import show_plugins
 from .progress import ProgressBar
 
 # Below this much audio a file's real-time factor measures start-up, not denoising.
@@ -137,4 +146,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         if done.code is None:
             return EXIT_OK
         return done.code if isinstance(done.code, int) else EXIT_USAGE
+    if isinstance(options, ShowPlugins):
+        return show_plugins()
     return _run(options)
