@@ -74,9 +74,10 @@ def build_parser() -> argparse.ArgumentParser:
         "denoise",
         help="remove the noise from WAV, FLAC or OGG files",
         description=(
-            f"Removes the noise from WAV, FLAC or OGG files at {MIN_SAMPLE_RATE} to\n"
-            f"{MAX_SAMPLE_RATE} Hz with up to {MAX_CHANNELS} channels. Each output has the\n"
-            "input's length, rate, channels and sample format, and is time-aligned with it."
+            "Removes the noise from WAV, FLAC or OGG files at"
+            f" {MIN_SAMPLE_RATE} to {MAX_SAMPLE_RATE} Hz with\n"
+            f"up to {MAX_CHANNELS} channels. Each output has the input's length, rate, channels\n"
+            "and sample format, and is time-aligned with it."
         ),
         epilog=_EXIT_CODES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
