@@ -15,7 +15,8 @@ import orlune
 
 from orlune.__main__ import main
 from orlune._pipeline import DenoisePipeline
-from orlune.cli import jobs, progress
+from orlune import _file_job
+from orlune.cli import progress
 from tests.delaying_engine import DelayingProcessor, delaying_engine, speech_like
 
 __all__ = ["delaying_engine"]
@@ -151,7 +152,7 @@ def _setup(tmp_path: Path) -> None:
     [
         (["missing.wav"], 1, "missing.wav: no such file"),
         (["notes.wav"], 1, "not a readable audio file"),
-        (["in.aiff"], 1, "unsupported format"),
+        (["in.aiff", "-o", "out.wav"], 1, "keeps the input's container; name it with .aiff"),
         (["in.wav", "-o", "in.wav"], 1, "would overwrite the input"),
         (["in.wav", "-o", "taken.wav"], 1, "exists; use --force"),
         (["in.wav", "-o", "in.wav/out.wav"], 1, "in.wav is not a directory"),
@@ -211,7 +212,7 @@ def test_a_failing_file_leaves_no_output_and_the_others_go_on(
                 raise OSError("disk on fire")  # after the first block was written
             return out
 
-    monkeypatch.setattr(jobs, "DenoisePipeline", FailingAt16k)
+    monkeypatch.setattr(_file_job, "DenoisePipeline", FailingAt16k)
     out = tmp_path / "out"
     assert main(["denoise", *map(str, inputs), "--out-dir", str(out), "--force"]) == 1
 
@@ -274,15 +275,17 @@ def test_missing_output_directories_are_made(
 def test_progress_bar_only_on_a_terminal(monkeypatch: pytest.MonkeyPatch, enabled: bool) -> None:
     import io
 
-    clock = iter([0.0, 1.0, 2.0])
+    clock = iter([0.0, 1.0, 1.5, 2.0])
     monkeypatch.setattr(progress.time, "monotonic", lambda: next(clock))
     stream = io.StringIO()
-    bar = progress.ProgressBar(10.0, stream, enabled=enabled)
+    bar = progress.ProgressBar(10.0, 2, stream, enabled=enabled)
     bar.advance(5.0)
+    bar.file_done(5.0, counted=True)
     bar.advance(1.0)
     drawn = stream.getvalue()
     bar.close()
-    assert ("[" + "#" * 18 + "-" * 12 + "]  60%" in drawn) == enabled
+    shown = "[" + "#" * 18 + "-" * 12 + "]  60%  1/2 files, 0.00 h of audio, 3x real time, ETA 0:01"
+    assert (shown in drawn) == enabled
     assert stream.getvalue().endswith("\r\x1b[K") == enabled
 
 
@@ -334,7 +337,7 @@ def test_sigterm_leaves_no_partial_output(
                 os.kill(os.getpid(), signal.SIGTERM)
             return super().push(frames)
 
-    monkeypatch.setattr(jobs, "DenoisePipeline", TerminatedWhileWriting)
+    monkeypatch.setattr(_file_job, "DenoisePipeline", TerminatedWhileWriting)
     assert main(["denoise", str(tmp_path / "in.wav")]) == 128 + signal.SIGTERM
     assert f"not written: {tmp_path / 'in.clean.wav'}" in capsys.readouterr().err
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.wav"]
@@ -353,12 +356,12 @@ def test_sigint_stops_parallel_workers_and_says_what_is_on_disk(tmp_path: Path) 
     hooks.mkdir()
     (hooks / "sitecustomize.py").write_text(
         "import time\n"
-        "from orlune.cli import jobs\n"
-        "class Slow(jobs.DenoisePipeline):\n"
+        "from orlune import _file_job\n"
+        "class Slow(_file_job.DenoisePipeline):\n"
         "    def push(self, frames):\n"
         "        time.sleep(0.5)\n"
         "        return super().push(frames)\n"
-        "jobs.DenoisePipeline = Slow\n"
+        "_file_job.DenoisePipeline = Slow\n"
     )
     for name in ("one.wav", "two.wav"):  # 10 s of work each
         _write(tmp_path / name, 8000, 1, 8000 * 100, "PCM_16")

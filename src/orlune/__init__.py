@@ -29,6 +29,10 @@ def __getattr__(name: str) -> Any:
         from ._checks import ClippedInputWarning
 
         return ClippedInputWarning
+    if name == "batch":
+        import importlib
+
+        return importlib.import_module(".batch", __name__)
     if name == "StreamDenoiser":
         from ._stream import StreamDenoiser
 

@@ -74,6 +74,14 @@ class EngineBlocks:
         for processor in self._processors:
             processor.close()
 
+    @property
+    def model(self) -> tuple[str, str] | None:
+        """The id and version of the model bundle the engine loaded, if it loaded one."""
+        artifact = getattr(self._processors[0], "_model_artifact", None)
+        if artifact is None:
+            return None
+        return (artifact.model_id, artifact.model_version)
+
     def _session(self, channel: int) -> Any:
         return self._processors[channel]._session
 

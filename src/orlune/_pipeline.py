@@ -142,6 +142,11 @@ class DenoisePipeline:
         return self._blocks.probability_sum / frames if frames else math.nan
 
     @property
+    def model(self) -> tuple[str, str] | None:
+        """The id and version of the model the engine runs (None for an engine without one)."""
+        return self._blocks.model
+
+    @property
     def trace(self) -> list[float] | None:
         """Speech probability of every engine frame when the pipeline keeps a trace."""
         return self._blocks.trace

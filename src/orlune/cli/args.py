@@ -29,14 +29,17 @@ class ShowPlugins:
 
 @dataclass(frozen=True)
 class Options:
-    inputs: list[Path]
-    output: Path | None
-    out_dir: Path | None
+    inputs: list[str]  # paths, URLs, directories or globs
+    output: str | None
+    out_dir: str | None
     jobs: int
     attenuation_limit_db: float
     force: bool
     quiet: bool
     report: Path | None
+    scheduler: str | None = None
+    skip_existing: bool = False
+    manifest: Path | None = None
 
 
 def _positive_int(text: str) -> int:
@@ -72,29 +75,33 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     denoise = commands.add_parser(
         "denoise",
-        help="remove the noise from WAV, FLAC or OGG files",
+        help="remove the noise from audio and video files",
         description=(
             "Removes the noise from WAV, FLAC or OGG files at"
             f" {MIN_SAMPLE_RATE} to {MAX_SAMPLE_RATE} Hz with\n"
             f"up to {MAX_CHANNELS} channels. Each output has the input's length, rate, channels\n"
-            "and sample format, and is time-aligned with it."
+            "and sample format, and is time-aligned with it. With orlune[media], any audio\n"
+            "or video file FFmpeg reads (MP4, MKV, WebM, MP3, M4A, Opus...): its audio is\n"
+            "denoised and re-encoded, its other streams copied. IN and OUT may be fsspec\n"
+            "URLs (s3://, gs://, memory://...; needs orlune[cluster]); a directory or a glob\n"
+            "(** for subfolders) stands for the files it holds."
         ),
         epilog=_EXIT_CODES,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     denoise.set_defaults(command_parser=denoise)
-    denoise.add_argument("inputs", nargs="+", type=Path, metavar="IN", help="audio files")
+    denoise.add_argument(
+        "inputs", nargs="+", metavar="IN", help="audio or video files, directories, globs, URLs"
+    )
     where = denoise.add_mutually_exclusive_group()
     where.add_argument(
         "-o",
         "--output",
-        type=Path,
         metavar="OUT",
         help="output file, for one input (default: IN.clean.EXT beside IN)",
     )
     where.add_argument(
         "--out-dir",
-        type=Path,
         metavar="DIR",
         help="write each output under its input's name in DIR (made if missing)",
     )
@@ -105,6 +112,23 @@ def build_parser() -> argparse.ArgumentParser:
         default=1,
         metavar="N",
         help="files processed in parallel processes (default: 1)",
+    )
+    denoise.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run the files on the workers of this Dask scheduler (tcp://host:8786);"
+        " needs orlune[cluster]",
+    )
+    denoise.add_argument(
+        "--skip-existing",
+        action="store_true",
+        help="leave outputs that exist (complete, from an earlier run) and report them skipped",
+    )
+    denoise.add_argument(
+        "--manifest",
+        type=Path,
+        metavar="FILE.jsonl",
+        help="write one JSON line per input: what became of it",
     )
     denoise.add_argument(
         "--attenuation-limit",
@@ -145,7 +169,7 @@ def parse(argv: list[str]) -> Options | ShowPlugins:
         command.error(f"unrecognized arguments: {' '.join(unknown)}")
     if namespace.command == "plugins":
         return ShowPlugins()
-    inputs: list[Path] = namespace.inputs
+    inputs: list[str] = namespace.inputs
     if namespace.output is not None and len(inputs) > 1:
         command.error("-o/--output takes one input; use --out-dir for several")
     report: Path | None = namespace.report
@@ -154,6 +178,12 @@ def parse(argv: list[str]) -> Options | ShowPlugins:
             command.error("--report takes one input")
         if report.suffix.lower() != ".png":
             command.error("--report must name a .png file")
+        if namespace.scheduler is not None:
+            command.error("--report is drawn on this machine; leave out --scheduler")
+    if namespace.scheduler is not None and namespace.jobs != 1:
+        command.error("--jobs is for this machine; the scheduler's workers set the parallelism")
+    if namespace.force and namespace.skip_existing:
+        command.error("--force and --skip-existing contradict each other")
     return Options(
         inputs=inputs,
         output=namespace.output,
@@ -163,5 +193,8 @@ def parse(argv: list[str]) -> Options | ShowPlugins:
         force=namespace.force,
         quiet=namespace.quiet,
         report=report,
+        scheduler=namespace.scheduler,
+        skip_existing=namespace.skip_existing,
+        manifest=namespace.manifest,
     )
 

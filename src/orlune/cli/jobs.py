@@ -2,123 +2,55 @@
 
 from __future__ import annotations
 
-import math
 import multiprocessing
 import signal
 import threading
-import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from dataclasses import dataclass
 from multiprocessing.queues import Queue
 from multiprocessing.synchronize import Event as EventType
+from pathlib import Path
 from typing import Any
 
-import numpy as np
-import soundfile as sf  # type: ignore[import-untyped]
-from numpy.typing import NDArray
-
-from .._audio_io import AudioFileError, atomic_output
-from .._pipeline import DenoisePipeline
+from .._file_job import FAILED, OK, FileRecord, ProgressCallback, failed, run_file_job
 from .plan import FileTask
-
-# Audio is read, denoised and written this many seconds at a time, so memory
-# stays flat however long the file.
-_READ_SECONDS = 5
-
-ProgressCallback = Callable[[float], None]  # called with seconds of audio just done
-
 
 @dataclass(frozen=True)
 class FileResult:
     task: FileTask
-    error: str | None = None
-    wall_seconds: float = 0.0
-    mean_speech_probability: float = math.nan
-    clipped: str | None = None  # what was done to float samples the engine cannot take
+    record: FileRecord
     report_error: str | None = None
     report_warning: str | None = None
 
-
-def _blocks_of(source: sf.SoundFile, frames: int, dtype: str) -> Iterator[NDArray[Any]]:
-    # Read in turn rather than through `SoundFile.blocks`, which refuses files that
-    # libsndfile cannot seek in (GSM 6.10 WAV, for one) although they read fine.
-    while (block := source.read(frames, dtype=dtype, always_2d=True)).shape[0]:
-        yield block
-
-
-def _denoise_to_target(
-    task: FileTask, pipeline: DenoisePipeline, progress: ProgressCallback | None
-) -> None:
-    info = task.info
-    dtype = np.dtype(info.read_dtype)
-    block = max(1, _READ_SECONDS * info.sample_rate)
-    with (
-        atomic_output(task.target) as descriptor,
-        sf.SoundFile(str(task.source)) as source,
-        sf.SoundFile(
-            descriptor,
-            "w",
-            samplerate=info.sample_rate,
-            channels=info.channels,
-            subtype=info.subtype,
-            format=task.target_format,
-            closefd=False,
-        ) as target,
-    ):
-        for frames in _blocks_of(source, block, info.read_dtype):
-            target.write(pipeline.push(frames))
-            if progress is not None:
-                progress(frames.shape[0] / info.sample_rate)
-        target.write(pipeline.finish(dtype))
+    @property
+    def error(self) -> str | None:
+        return self.record.error if self.record.status == FAILED else None
 
 
 def denoise_file(task: FileTask, progress: ProgressCallback | None = None) -> FileResult:
     """Denoises one file (and draws its report); returns what happened, never raises."""
-    started = time.perf_counter()
-    try:
-        pipeline = DenoisePipeline(
-            task.info.sample_rate,
-            task.info.channels,
-            task.attenuation_limit_db,
-            keep_trace=task.report is not None,
-        )
-        try:
-            _denoise_to_target(task, pipeline, progress)
-        finally:
-            pipeline.close()
-    except AudioFileError as error:
-        return FileResult(task, error=str(error))
-    except Exception as error:  # any failure of one file is reported, and the others go on
-        return FileResult(task, error=f"{task.source}: {type(error).__name__}: {error}")
-    wall = time.perf_counter() - started
-    report_error = report_warning = None
-    if task.report is not None:
-        report_error, report_warning = _write_report(task, pipeline)
-    return FileResult(
-        task,
-        wall_seconds=wall,
-        mean_speech_probability=pipeline.mean_speech_probability,
-        clipped=pipeline.clipped.message() if pipeline.clipped else None,
-        report_error=report_error,
-        report_warning=report_warning,
-    )
+    record = run_file_job(task.job, progress)
+    if task.report is None or record.status != OK:
+        return FileResult(task, record)
+    if record.trace is None:
+        return FileResult(task, record, report_warning=f"{task.source}: no report for media files")
+    return FileResult(task, record, *_write_report(task, record))
 
 
-def _write_report(task: FileTask, pipeline: DenoisePipeline) -> tuple[str | None, str | None]:
+def _write_report(task: FileTask, record: FileRecord) -> tuple[str | None, str | None]:
     """Draws the report; returns an error or a warning message, or neither."""
     from .._report import ReportTooShort, write_report
 
-    assert task.report is not None and pipeline.trace is not None
-    frame_seconds = pipeline.frame_length / pipeline.engine_rate
+    assert task.report is not None and record.trace is not None
     try:
         write_report(
             task.report,
-            task.source,
-            task.target,
-            pipeline.trace,
-            frame_seconds=frame_seconds,
-            delay_seconds=pipeline.engine_latency / pipeline.engine_rate,
+            Path(task.source),
+            Path(task.target),
+            record.trace,
+            frame_seconds=record.frame_seconds,
+            delay_seconds=record.delay_seconds,
         )
     except ReportTooShort as short:
         return None, f"{task.source}: {short}; no report written"
@@ -201,13 +133,28 @@ def run_all(
     jobs: int,
     progress: ProgressCallback | None,
     on_result: Callable[[FileResult], None],
+    scheduler: str | None = None,
 ) -> None:
-    """Denoises every task, `jobs` files at a time, calling `on_result` in task order.
+    """Denoises every task, `jobs` files at a time or on the workers of a Dask
+    `scheduler`, calling `on_result` in task order.
 
     On KeyboardInterrupt or StopRequested the files being written are abandoned
     (no output appears), the results of files that were finished are still passed
     on, and the exception is raised again.
     """
+    if scheduler is not None:
+        from ..batch import run_on_scheduler
+
+        in_order = _InOrder(on_result)
+        try:
+            run_on_scheduler(
+                [task.job for task in tasks],
+                scheduler,
+                lambda index, record: in_order.add(index, FileResult(tasks[index], record)),
+            )
+        finally:
+            in_order.flush()
+        return
     if jobs == 1 or len(tasks) <= 1:
         for task in tasks:
             on_result(denoise_file(task, progress))
@@ -250,7 +197,8 @@ def _result_of(future: Future[FileResult], task: FileTask) -> FileResult:
     try:
         return future.result()
     except Exception as error:  # the worker process died, e.g. killed or out of memory
-        return FileResult(task, error=f"{task.source}: the worker failed: {error!r}")
+        record = failed(task.source, task.target, f"{task.source}: the worker failed: {error!r}")
+        return FileResult(task, record)
 
 
 def _relay(queue: Queue[Any] | None, progress: ProgressCallback | None) -> None:

@@ -5,10 +5,16 @@ from __future__ import annotations
 import math
 import signal
 import sys
+import time
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
+from pathlib import Path
+from typing import TextIO
 
 from .._audio_io import AudioFileError
+from .._file_job import FAILED, OK, SKIPPED, FileRecord, failed
+from .._storage import StorageError, is_url
+from ..batch import ClusterError
 from .args import (
     EXIT_INTERRUPTED,
     EXIT_OK,
@@ -32,17 +38,31 @@ def _error(message: str) -> None:
 
 
 def summary_line(result: FileResult) -> str:
-    task = result.task
-    duration = task.info.duration
+    record = result.record
+    if record.status == SKIPPED:
+        return f"{record.input} -> {record.output}: skipped, the output exists"
+    duration = record.audio_seconds
     speed = "n/a"
     if duration >= _SHORTEST_TIMED_SECONDS:
-        speed = f"{result.wall_seconds / duration:.3f}"
-    speech = result.mean_speech_probability
+        speed = f"{record.processing_seconds / duration:.3f}"
+    speech = record.mean_speech_probability
     speech_text = "n/a" if math.isnan(speech) else f"{speech:.2f}"
     return (
-        f"{task.source} -> {task.target}: {duration:.1f} s of audio in"
-        f" {result.wall_seconds:.2f} s, real-time factor {speed},"
+        f"{record.input} -> {record.output}: {duration:.1f} s of audio in"
+        f" {record.processing_seconds:.2f} s, real-time factor {speed},"
         f" mean speech probability {speech_text}"
+    )
+
+
+def totals_line(records: list[FileRecord], wall_seconds: float) -> str:
+    counts = {status: 0 for status in (OK, SKIPPED, FAILED)}
+    for record in records:
+        counts[record.status] += 1
+    audio = sum(record.audio_seconds for record in records if record.status == OK)
+    speed = f"{wall_seconds / audio:.3f}" if audio >= _SHORTEST_TIMED_SECONDS else "n/a"
+    return (
+        f"orlune: {counts[OK]} ok, {counts[SKIPPED]} skipped, {counts[FAILED]} failed;"
+        f" {audio / 3600:.3f} h of audio in {wall_seconds:.1f} s, real-time factor {speed}"
     )
 
 
@@ -61,12 +81,13 @@ def _stopping_on_termination() -> Iterator[None]:
             signal.signal(signum, handler)
 
 
-def _make_directories(tasks: list[FileTask]) -> tuple[list[FileTask], list[str]]:
+def _make_directories(tasks: list[FileTask]) -> tuple[list[FileTask], list[tuple[str, str]]]:
     """Makes the missing output directories; drops the tasks whose directories cannot be made."""
     ready, errors = [], []
     for task in tasks:
+        local_target = None if is_url(task.target) else Path(task.target)
         try:
-            for path in (task.target, task.report):
+            for path in (local_target, task.report):
                 for directory in missing_directories(path) if path is not None else []:
                     try:
                         directory.mkdir(exist_ok=True)
@@ -75,7 +96,7 @@ def _make_directories(tasks: list[FileTask]) -> tuple[list[FileTask], list[str]]
                             f"cannot create the directory {directory}: {error.strerror or error}"
                         ) from None
         except AudioFileError as error:
-            errors.append(str(error))
+            errors.append((task.source, str(error)))
             continue
         ready.append(task)
     return ready, errors
@@ -91,14 +112,23 @@ def _run(options: Options) -> int:
             _error(str(missing))
             return EXIT_USAGE
 
+    started = time.perf_counter()
     tasks, refusals = plan(options)
     tasks, not_made = _make_directories(tasks)
-    for refusal in refusals + not_made:
+    for _, refusal in refusals + not_made:
         _error(refusal)
     failures = len(refusals) + len(not_made)
+    records = [failed(source, "", refusal) for source, refusal in refusals + not_made]
+    try:
+        manifest = _open_manifest(options.manifest, records)
+    except OSError as error:
+        _error(f"{options.manifest}: cannot write the manifest: {error.strerror or error}")
+        return EXIT_USAGE
     finished: set[int] = set()  # tasks with a result, by id
+    known = all(task.seconds > 0 for task in tasks)
     bar = ProgressBar(
-        sum(task.info.duration for task in tasks),
+        sum(task.seconds for task in tasks) if known else 0.0,
+        len(tasks),
         sys.stderr,
         enabled=not options.quiet and sys.stderr.isatty(),
     )
@@ -106,8 +136,15 @@ def _run(options: Options) -> int:
     def report(result: FileResult) -> None:
         nonlocal failures
         finished.add(id(result.task))
-        if result.clipped is not None:
-            bar.print_line(f"orlune: warning: {result.task.source}: {result.clipped}", sys.stderr)
+        records.append(result.record)
+        if manifest is not None:
+            manifest.write(result.record.manifest_line() + "\n")
+            manifest.flush()
+        bar.file_done(result.record.audio_seconds, counted=options.scheduler is None)
+        if result.record.clipped is not None:
+            bar.print_line(
+                f"orlune: warning: {result.task.source}: {result.record.clipped}", sys.stderr
+            )
         if result.error is not None:
             failures += 1
             bar.print_line(f"orlune: error: {result.error}", sys.stderr)
@@ -124,7 +161,7 @@ def _run(options: Options) -> int:
 
     try:
         with _stopping_on_termination():
-            run_all(tasks, options.jobs, bar.advance, report)
+            run_all(tasks, options.jobs, bar.advance, report, options.scheduler)
     except (KeyboardInterrupt, StopRequested) as stop:
         bar.close()
         unfinished = [str(task.target) for task in tasks if id(task) not in finished]
@@ -134,8 +171,27 @@ def _run(options: Options) -> int:
             else "interrupted after every output was written"
         )
         return 128 + stop.signum if isinstance(stop, StopRequested) else EXIT_INTERRUPTED
+    except (StorageError, ClusterError) as error:
+        bar.close()
+        _error(str(error))
+        return EXIT_SOME_FAILED
+    finally:
+        if manifest is not None:
+            manifest.close()
     bar.close()
+    if not options.quiet and len(records) > 1:
+        print(totals_line(records, time.perf_counter() - started), file=sys.stderr)
     return EXIT_SOME_FAILED if failures else EXIT_OK
+
+
+def _open_manifest(path: Path | None, refusals: list[FileRecord]) -> TextIO | None:
+    """Opens the manifest (or None) with a line for each input refused by the plan."""
+    if path is None:
+        return None
+    manifest = path.open("w", encoding="utf-8")
+    for record in refusals:
+        manifest.write(record.manifest_line() + "\n")
+    return manifest
 
 
 def main(argv: Sequence[str] | None = None) -> int:

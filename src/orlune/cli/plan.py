@@ -2,18 +2,22 @@
 
 The plan is checked whole before anything is written: no output (or report) may be
 any input of the run, whatever `--force` says, nor the output of another input.
-Files are compared by identity (device and inode), so symbolic and hard links to
-an input count as that input.
+Local files are compared by identity (device and inode), so symbolic and hard links
+to an input count as that input; URLs are compared as written. Inputs on a store
+are read only by the job that denoises them, so their problems show up there.
 """
 
 from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
+from .. import _storage
 from .._audio_io import AudioFileError, AudioInfo, output_format, probe
 from .._checks import check_channels, check_sample_rate
+from .._file_job import FileJob
+from .._media import MediaError, NoAudioStream, PyAVMissing, muxer_for, probe_media
 from .args import Options
 
 _FileId = tuple[int, int]
@@ -21,20 +25,27 @@ _FileId = tuple[int, int]
 
 @dataclass(frozen=True)
 class FileTask:
-    source: Path
-    target: Path
-    info: AudioInfo
-    target_format: str
-    attenuation_limit_db: float
+    job: FileJob
+    seconds: float  # of audio, as far as known before it is read (0 when not)
     report: Path | None
 
+    @property
+    def source(self) -> str:
+        return self.job.source
 
-def _target_for(source: Path, options: Options) -> Path:
+    @property
+    def target(self) -> str:
+        return self.job.target
+
+
+def _target_for(source: str, options: Options) -> str:
     if options.output is not None:
         return options.output
+    name = _storage.name_of(source)
     if options.out_dir is not None:
-        return options.out_dir / source.name
-    return source.with_name(f"{source.stem}.clean{source.suffix}")
+        return _storage.join(options.out_dir, name)
+    stem, dot, suffix = name.rpartition(".")
+    return _storage.beside(source, f"{stem}.clean.{suffix}" if dot and stem else f"{name}.clean")
 
 
 def _file_id(path: Path) -> _FileId | None:
@@ -67,9 +78,9 @@ class _Claims:
             identity = _file_id(source)
             if identity is not None:
                 self._inputs.setdefault(identity, source)
-        self._writes: dict[object, Path] = {}
+        self._writes: dict[object, str] = {}
 
-    def check_write(self, path: Path, source: Path, what: str, force: bool) -> None:
+    def check_write(self, path: Path, source: str, what: str, force: bool) -> None:
         identity = _file_id(path)
         overwritten = self._inputs.get(identity) if identity is not None else None
         if overwritten is not None:
@@ -86,7 +97,7 @@ class _Claims:
             if earlier is not None:
                 raise AudioFileError(f"{source}: its {what} {path} is also written for {earlier}")
 
-    def claim(self, path: Path, source: Path) -> None:
+    def claim(self, path: Path, source: str) -> None:
         identity = _file_id(path)
         for key in (path.resolve(), identity):
             if key is not None:
@@ -101,31 +112,86 @@ def _check_audio(source: Path, info: AudioInfo) -> None:
         raise AudioFileError(f"{source}: {error}") from None
 
 
-def plan(options: Options) -> tuple[list[FileTask], list[str]]:
-    """Returns the files to process and an error message for each input refused."""
+def _probe_local(source: Path, target: str) -> float:
+    """Checks a local input and the output type its target asks for; returns its seconds."""
+    try:
+        info = probe(source)
+    except AudioFileError as unreadable:
+        if not source.is_file():
+            raise
+        try:  # not WAV, FLAC or OGG: perhaps a container PyAV reads
+            seconds = probe_media(source)
+        except PyAVMissing as error:
+            raise AudioFileError(f"{unreadable}; {error}") from None
+        except NoAudioStream:
+            raise
+        except MediaError:
+            raise unreadable from None
+        muxer_for(source, target, "")
+        return seconds
+    _check_audio(source, info)
+    output_format(info, Path(PurePosixPath(target).name))
+    return info.duration
+
+
+def _expanded(inputs: list[str], errors: list[tuple[str, str]]) -> list[str]:
+    sources: list[str] = []
+    for location in inputs:
+        try:
+            found = _storage.expand(location)
+        except _storage.StorageError as error:
+            errors.append((location, str(error)))
+            continue
+        if not found:
+            errors.append((location, f"{location}: matches no file"))
+        sources.extend(found)
+    return sources
+
+
+def plan(options: Options) -> tuple[list[FileTask], list[tuple[str, str]]]:
+    """Returns the files to process, and each input refused with the reason."""
     tasks: list[FileTask] = []
-    errors: list[str] = []
-    claims = _Claims(options.inputs)
-    for source in options.inputs:
+    errors: list[tuple[str, str]] = []
+    sources = _expanded(options.inputs, errors)
+    if options.output is not None and len(sources) > 1:
+        found = f"-o/--output takes one input, and {len(sources)} were found"
+        return [], errors + [(source, found) for source in sources]
+    claims = _Claims([Path(source) for source in sources if not _storage.is_url(source)])
+    remote_writes: dict[str, str] = {}
+    overwrite = options.force or options.skip_existing
+    for source in sources:
         target = _target_for(source, options)
         try:
-            info = probe(source)
-            _check_audio(source, info)
-            claims.check_write(target, source, "output", options.force)
-            target_format = output_format(info, target)
+            seconds = 0.0
+            if not _storage.is_url(source):
+                seconds = _probe_local(Path(source), target)
+            if not _storage.is_url(target):
+                claims.check_write(Path(target), source, "output", overwrite)
+            else:
+                if target == source or target in remote_writes:
+                    other = source if target == source else remote_writes[target]
+                    raise AudioFileError(f"{source}: its output {target} is also {other}")
+                if not overwrite and _storage.exists(target):
+                    raise AudioFileError(f"{target}: exists; use --force to overwrite it")
             if options.report is not None:
                 claims.check_write(options.report, source, "report", options.force)
-                if options.report.resolve() == target.resolve():
+                if options.report.resolve() == Path(target).resolve():
                     raise AudioFileError(f"{source}: the report and the output are one file")
-        except AudioFileError as error:
-            errors.append(str(error))
+        except (AudioFileError, MediaError, _storage.StorageError) as error:
+            errors.append((source, str(error)))
             continue
-        claims.claim(target, source)
+        if _storage.is_url(target):
+            remote_writes[target] = source
+        else:
+            claims.claim(Path(target), source)
         if options.report is not None:
             claims.claim(options.report, source)
-        tasks.append(
-            FileTask(
-                source, target, info, target_format, options.attenuation_limit_db, options.report
-            )
+        job = FileJob(
+            source,
+            target,
+            options.attenuation_limit_db,
+            skip_existing=options.skip_existing and not options.force,
+            keep_trace=options.report is not None,
         )
+        tasks.append(FileTask(job, seconds, options.report))
     return tasks, errors
