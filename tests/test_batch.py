@@ -78,6 +78,7 @@ def test_memory_urls_globs_manifest_and_skip_existing(
     for local in (tmp_path / "a.wav", tmp_path / "deep" / "b.flac"):
         memory.put_file(str(local), f"/batch/in/{local.relative_to(tmp_path)}")
     memory.pipe_file("/batch/in/deep/er/broken.wav", b"RIFF....WAVEjunk")
+    memory.pipe_file("/batch/in/.a.wav.1234.part", b"a partial upload")
     manifest = tmp_path / "run.jsonl"
     command = ["denoise", "memory://batch/in/**", "--out-dir", "memory://batch/out"]
 
@@ -89,10 +90,10 @@ def test_memory_urls_globs_manifest_and_skip_existing(
     assert by_name["broken.wav"]["status"] == "failed"
     assert "broken.wav" in by_name["broken.wav"]["error"]
     model_id, model_version = packaged_model()
-    for name in ("a.wav", "b.flac"):
+    for name, relative in (("a.wav", "a.wav"), ("b.flac", "deep/b.flac")):
         line = by_name[name]
         assert line["status"] == "ok" and line["error"] is None
-        assert line["output"] == f"memory://batch/out/{name}"
+        assert line["output"] == f"memory://batch/out/{relative}"
         source = next(tmp_path.rglob(name))
         assert line["audio_seconds"] == pytest.approx(sf.info(str(source)).duration)
         assert line["processing_seconds"] > 0 and 0 <= line["mean_speech_probability"] <= 1
@@ -140,8 +141,8 @@ def test_skip_existing_resumes_a_killed_run_over_file_urls(tmp_path: Path) -> No
 @pytest.fixture(scope="module")
 def cluster() -> Iterator[Any]:
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as local_cluster, distributed.Client(local_cluster) as client:
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+    ) as local_cluster, distributed.Client(local_cluster, set_as_default=False) as client:
         client.run(exec, SLOW_HOOK, {})  # a worker started later is not slowed
         yield local_cluster, client
 

@@ -12,8 +12,8 @@ from tests.delaying_engine import speech_like
 
 av = pytest.importorskip("av")
 
-NOISE_SECONDS = 3.0  # steady noise, then speech-like sound, as a recording starts
-SECONDS = 4.5
+NOISE_SECONDS = 5.0  # steady noise (the engine settles within 4 s), then speech-like sound
+SECONDS = 6.0
 
 
 def make_clip(
@@ -78,19 +78,33 @@ def video_packets(path: Path) -> list[tuple[bytes, int | None, int | None]]:
         ]
 
 
+# The last field: whether the container records the encoder's priming and padding,
+# so that the decoded output has exactly the decoded input's length.
 CLIPS = [
-    pytest.param("clip.mp4", "aac", 48000, "stereo", "libx264", 128_000, id="h264+aac.mp4"),
-    pytest.param("clip.webm", "libopus", 48000, "stereo", "libvpx-vp9", 96_000, id="vp9+opus.webm"),
+    pytest.param("clip.mp4", "aac", 48000, "stereo", "libx264", 128_000, True, id="h264+aac.mp4"),
+    pytest.param(
+        "clip.webm", "libopus", 48000, "stereo", "libvpx-vp9", 96_000, True, id="vp9+opus.webm"
+    ),
     # LAME at a low bit rate turns steady hiss into fluctuating noise that a noise
     # estimator cannot follow; at 320 kb/s the input's noise stays the noise we made.
-    pytest.param("clip.mp3", "libmp3lame", 44100, "mono", None, 320_000, id="mp3"),
-    pytest.param("clip.m4a", "aac", 44100, "mono", None, 96_000, id="aac.m4a"),
+    pytest.param("clip.mp3", "libmp3lame", 44100, "mono", None, 320_000, True, id="mp3"),
+    pytest.param("clip.m4a", "aac", 44100, "mono", None, 96_000, True, id="aac.m4a"),
+    # soundfile reads Ogg Opus too, but cannot write it: it goes back out through PyAV.
+    pytest.param("clip.opus", "libopus", 48000, "mono", None, 64_000, True, id="opus"),
+    pytest.param("clip.aac", "aac", 44100, "mono", None, 96_000, False, id="adts.aac"),
 ]
 
 
-@pytest.mark.parametrize(("name", "codec", "rate", "layout", "video", "bit_rate"), CLIPS)
+@pytest.mark.parametrize(("name", "codec", "rate", "layout", "video", "bit_rate", "exact"), CLIPS)
 def test_media_is_denoised_in_its_own_container(
-    tmp_path: Path, name: str, codec: str, rate: int, layout: str, video: str | None, bit_rate: int
+    tmp_path: Path,
+    name: str,
+    codec: str,
+    rate: int,
+    layout: str,
+    video: str | None,
+    bit_rate: int,
+    exact: bool,
 ) -> None:
     source = tmp_path / name
     make_clip(source, codec, rate, layout, video, bit_rate)
@@ -103,9 +117,11 @@ def test_media_is_denoised_in_its_own_container(
     for key in ("codec", "rate", "layout", "metadata"):
         assert facts_out[key] == facts_in[key], key
     assert facts_out["bit_rate"] >= facts_in["bit_rate"]
-    assert abs(len(after) - len(before)) <= facts_in["frame_size"]  # type: ignore[operator]
+    one_frame: int = facts_in["frame_size"]  # type: ignore[assignment]
+    assert len(after) == len(before) if exact else abs(len(after) - len(before)) <= one_frame
     settled = slice(int((NOISE_SECONDS - 0.5) * rate), int((NOISE_SECONDS - 0.05) * rate))
-    if np.allclose(before, after, atol=1e-3):
+    common = min(len(before), len(after))
+    if np.allclose(before[:common], after[:common], atol=1e-3):
         pytest.skip("the installed engine is the pass-through placeholder")
     drop = 20 * np.log10(np.std(before[settled]) / np.std(after[settled]))
     assert drop >= 10, f"the noise dropped by {drop:.1f} dB only"

@@ -69,6 +69,11 @@ def probe(path: Path) -> AudioInfo:
     return AudioInfo(info.frames, info.samplerate, info.channels, info.format, info.subtype)
 
 
+def writes_as_sound_file(target_name: str) -> bool:
+    """Whether an output of this name is written through soundfile (WAV, FLAC, OGG)."""
+    return Path(target_name).suffix.lower() in _FORMAT_OF_SUFFIX
+
+
 def output_format(source: AudioInfo, target: Path) -> str:
     """The container for `target`: its extension's, holding the input's subtype unchanged."""
     named = _FORMAT_OF_SUFFIX.get(target.suffix.lower())

@@ -21,7 +21,14 @@ import numpy as np
 import soundfile as sf  # type: ignore[import-untyped]
 
 from . import _storage
-from ._audio_io import READABLE_FORMATS, AudioFileError, AudioInfo, atomic_output, output_format
+from ._audio_io import (
+    READABLE_FORMATS,
+    AudioFileError,
+    AudioInfo,
+    atomic_output,
+    output_format,
+    writes_as_sound_file,
+)
 from ._media import MediaError, denoise_media
 from ._pipeline import DenoisePipeline
 from ._version import __version__
@@ -116,8 +123,11 @@ def _blocks_of(source: sf.SoundFile, frames: int, dtype: str) -> Iterator[Any]:
         yield block
 
 
-def _sound_file_info(path: Path) -> sf._SoundFileInfo | None:
-    """soundfile's description of a WAV, FLAC or OGG file; None for other media."""
+def _sound_file_info(path: Path, target: str) -> sf._SoundFileInfo | None:
+    """soundfile's description of a WAV, FLAC or OGG file to be written as one; None
+    for other media."""
+    if not writes_as_sound_file(PurePosixPath(target).name):
+        return None
     try:
         info = sf.info(str(path))
     except sf.LibsndfileError:
@@ -175,7 +185,7 @@ def _denoise_local(
     if not local.is_file():
         what = "no such file" if not local.exists() else "not a regular file"
         raise AudioFileError(f"{job.source}: {what}")
-    info = _sound_file_info(local)
+    info = _sound_file_info(local, job.target)
     if info is not None:
         pipeline, seconds = _denoise_sound_file(job, local, info, progress)
         mean, model = pipeline.mean_speech_probability, pipeline.model

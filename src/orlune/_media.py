@@ -126,27 +126,42 @@ class _AudioTrack:
         self.samples = 0
         self.decoded_seconds = 0.0
         self._written = 0
+        # Decoded frames are a few milliseconds each; they go through the denoiser
+        # (which any chunking gives the same output) a quarter second at a time,
+        # where the cost per call no longer shows.
+        self._waiting: list[Any] = []
+        self._waiting_samples = 0
+        self._batch_samples = max(1, self.rate // 4)
 
     def decode(self, packet: Any) -> list[Any]:
-        chunks = []
         for frame in self.source.codec_context.decode(packet):
             if self._start is None:
                 pts = frame.pts if frame.pts is not None else 0
                 self._start = round(pts * frame.time_base * self.rate) if frame.time_base else 0
-            for converted in self._to_float.resample(frame):
-                chunks.append(converted.to_ndarray().reshape(-1, self.channels))
-        self.decoded_seconds += sum(chunk.shape[0] for chunk in chunks) / self.rate
-        return self._encode([self.pipeline.push(chunk) for chunk in chunks])
+            self._wait(self._to_float.resample(frame))
+        if self._waiting_samples < self._batch_samples:
+            return []
+        return self._encode([self.pipeline.push(self._take())])
 
     def finish(self) -> list[Any]:
-        packets = self.decode(None)  # drains the decoder
-        tail = [
-            converted.to_ndarray().reshape(-1, self.channels)
-            for converted in self._to_float.resample(None)
-        ]
-        out = [self.pipeline.push(chunk) for chunk in tail]
-        out.append(self.pipeline.finish(np.dtype(np.float32)))
-        return packets + self._encode(out) + list(self.stream.encode(None))
+        self.decode(None)  # drains the decoder
+        self._wait(self._to_float.resample(None))
+        out = [self.pipeline.push(self._take()), self.pipeline.finish(np.dtype(np.float32))]
+        return self._encode(out) + list(self.stream.encode(None))
+
+    def _wait(self, frames: list[Any]) -> None:
+        for frame in frames:
+            samples = frame.to_ndarray().reshape(-1, self.channels)
+            self._waiting.append(samples)
+            self._waiting_samples += samples.shape[0]
+            self.decoded_seconds += samples.shape[0] / self.rate
+
+    def _take(self) -> Any:
+        if not self._waiting:
+            return np.empty((0, self.channels), np.float32)
+        chunk = np.concatenate(self._waiting)
+        self._waiting, self._waiting_samples = [], 0
+        return chunk
 
     def _encode(self, blocks: list[Any]) -> list[Any]:
         packets: list[Any] = []

@@ -58,46 +58,57 @@ def _visible(path: str) -> bool:
     return not any(part.startswith(".") for part in Path(path).parts if part not in (".", ".."))
 
 
-def expand(location: str) -> list[str]:
-    """The files a command-line input names: itself, or the files under a directory
-    (recursively) or matching a glob (``**`` crosses directories), sorted."""
+def _glob_base(path: str) -> str:
+    """The directory part of a glob before its first wildcard."""
+    head = path[: min(path.index(c) for c in _GLOB_CHARACTERS if c in path)]
+    return head.rsplit("/", 1)[0] if "/" in head else ""
+
+
+def expand(location: str) -> list[tuple[str, str]]:
+    """The files a command-line input names, sorted, each with its path relative to
+    where the input starts (kept below an output directory): the file itself (its
+    name), or the files below a directory (recursively) or matching a glob (``**``
+    crosses directories)."""
     if not is_url(location):
         if _has_glob(location):
             found = sorted(glob.glob(location, recursive=True))
-            return [path for path in found if os.path.isfile(path)]
+            base = _glob_base(location) or "."
+            return [(path, os.path.relpath(path, base)) for path in found if os.path.isfile(path)]
         if os.path.isdir(location):
             below = sorted(str(path) for path in Path(location).rglob("*") if path.is_file())
-            found = [path for path in below if _visible(os.path.relpath(path, location))]
-            if not found:
+            relative = [(path, os.path.relpath(path, location)) for path in below]
+            found_below = [(path, name) for path, name in relative if _visible(name)]
+            if not found_below:
                 raise StorageError(f"{location}: is a directory with no files in it")
-            return found
-        return [location]
+            return found_below
+        return [(location, Path(location).name)]
     fs, path = _filesystem(location)
     try:
         if _has_glob(path):
-            found = [match for match in fs.glob(path) if fs.isfile(match)]
-        elif fs.isdir(path):
-            found = [
+            base = _glob_base(path)
+            matches = [
                 match
-                for match in fs.find(path)
-                if _visible(posixpath.relpath(match, path.rstrip("/") or "/"))
+                for match in fs.glob(path)
+                if _visible(posixpath.relpath(match, base or "/")) and fs.isfile(match)
+            ]
+        elif fs.isdir(path):
+            base = path.rstrip("/")
+            matches = [
+                match for match in fs.find(path) if _visible(posixpath.relpath(match, base or "/"))
             ]
         else:
-            return [location]
+            return [(location, posixpath.basename(path.rstrip("/")))]
     except OSError as error:
         raise StorageError(f"{location}: cannot list: {error}") from None
-    return sorted(fs.unstrip_protocol(match) for match in found)
+    return sorted(
+        (fs.unstrip_protocol(match), posixpath.relpath(match, base or "/")) for match in matches
+    )
 
 
-def name_of(location: str) -> str:
-    """The last component of a path or URL."""
-    return posixpath.basename(location.rstrip("/")) if is_url(location) else Path(location).name
-
-
-def join(directory: str, name: str) -> str:
+def join(directory: str, relative: str) -> str:
     if is_url(directory):
-        return directory.rstrip("/") + "/" + name
-    return str(Path(directory) / name)
+        return directory.rstrip("/") + "/" + relative.replace(os.sep, "/")
+    return str(Path(directory) / relative)
 
 
 def beside(location: str, name: str) -> str:

@@ -138,7 +138,8 @@ def run_on_client(client: Any, jobs: Sequence[FileJob], on_record: RecordCallbac
     futures = client.map(run_file_job, list(jobs), pure=False, retries=1)
     index_of = {future.key: index for index, future in enumerate(futures)}
     try:
-        for future in as_completed(futures):  # type: ignore[no-untyped-call]
+        # The client's own loop: it need not be the process's default client.
+        for future in as_completed(futures, loop=client.loop):  # type: ignore[no-untyped-call]
             index = index_of[future.key]
             try:
                 record = future.result()

@@ -14,7 +14,7 @@ from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
 
 from .. import _storage
-from .._audio_io import AudioFileError, AudioInfo, output_format, probe
+from .._audio_io import AudioFileError, AudioInfo, output_format, probe, writes_as_sound_file
 from .._checks import check_channels, check_sample_rate
 from .._file_job import FileJob
 from .._media import MediaError, NoAudioStream, PyAVMissing, muxer_for, probe_media
@@ -38,12 +38,14 @@ class FileTask:
         return self.job.target
 
 
-def _target_for(source: str, options: Options) -> str:
+def _target_for(source: str, relative: str, options: Options) -> str:
+    """The output: -o, else `relative` (the input's path below where it was named)
+    in --out-dir, else NAME.clean.EXT beside the input."""
     if options.output is not None:
         return options.output
-    name = _storage.name_of(source)
     if options.out_dir is not None:
-        return _storage.join(options.out_dir, name)
+        return _storage.join(options.out_dir, relative)
+    name = PurePosixPath(relative).name
     stem, dot, suffix = name.rpartition(".")
     return _storage.beside(source, f"{stem}.clean.{suffix}" if dot and stem else f"{name}.clean")
 
@@ -116,6 +118,9 @@ def _probe_local(source: Path, target: str) -> float:
     """Checks a local input and the output type its target asks for; returns its seconds."""
     try:
         info = probe(source)
+        if not writes_as_sound_file(PurePosixPath(target).name):
+            # An Opus file soundfile reads, for one, is written back through PyAV.
+            raise AudioFileError(f"{source}: not written with soundfile")
     except AudioFileError as unreadable:
         if not source.is_file():
             raise
@@ -134,8 +139,8 @@ def _probe_local(source: Path, target: str) -> float:
     return info.duration
 
 
-def _expanded(inputs: list[str], errors: list[tuple[str, str]]) -> list[str]:
-    sources: list[str] = []
+def _expanded(inputs: list[str], errors: list[tuple[str, str]]) -> list[tuple[str, str]]:
+    sources: list[tuple[str, str]] = []
     for location in inputs:
         try:
             found = _storage.expand(location)
@@ -155,12 +160,12 @@ def plan(options: Options) -> tuple[list[FileTask], list[tuple[str, str]]]:
     sources = _expanded(options.inputs, errors)
     if options.output is not None and len(sources) > 1:
         found = f"-o/--output takes one input, and {len(sources)} were found"
-        return [], errors + [(source, found) for source in sources]
-    claims = _Claims([Path(source) for source in sources if not _storage.is_url(source)])
+        return [], errors + [(source, found) for source, _ in sources]
+    claims = _Claims([Path(source) for source, _ in sources if not _storage.is_url(source)])
     remote_writes: dict[str, str] = {}
     overwrite = options.force or options.skip_existing
-    for source in sources:
-        target = _target_for(source, options)
+    for source, relative in sources:
+        target = _target_for(source, relative, options)
         try:
             seconds = 0.0
             if not _storage.is_url(source):
