@@ -81,6 +81,7 @@ def denoise_file(task: FileTask, progress: ProgressCallback | None = None) -> Fi
             task.info.sample_rate,
             task.info.channels,
             task.attenuation_limit_db,
+            model=task.model,
             keep_trace=task.report is not None,
         )
         try:

@@ -27,6 +27,7 @@ class FileTask:
     target_format: str
     attenuation_limit_db: float
     report: Path | None
+    model: str
 
 
 def _target_for(source: Path, options: Options) -> Path:
@@ -125,7 +126,13 @@ def plan(options: Options) -> tuple[list[FileTask], list[str]]:
             claims.claim(options.report, source)
         tasks.append(
             FileTask(
-                source, target, info, target_format, options.attenuation_limit_db, options.report
+                source,
+                target,
+                info,
+                target_format,
+                options.attenuation_limit_db,
+                options.report,
+                options.model,
             )
         )
     return tasks, errors
