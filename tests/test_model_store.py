@@ -93,7 +93,6 @@ FAULTS = {
     "unknown model": (_only_entry(id="other"), PACKAGED_URL, "unknown model"),
     "unknown version": (_only_entry(version="2"), PACKAGED_URL, r"unknown version.*\['2'\]"),
     "index file escapes": (_only_entry(file="../../x"), PACKAGED_URL, "escapes"),
-    "depth not a number": (_only_entry(max_suppression_db="deep"), PACKAGED_URL, "not a positive number"),
 }
 
 

@@ -159,7 +159,7 @@ def test_noise_drop_follows_the_limit_down_to_the_models_stated_maximum(
     model: orlune.PackagedModel, rate: int
 ) -> None:
     deepest = model.max_suppression_db
-    assert deepest is not None, f"the index states no max_suppression_db for {model.model_id}"
+    assert deepest is not None, f"state how deep {model.model_id} goes in MAX_SUPPRESSION_DB"
     noise = white_noise(rate, 6.0)
     drops = {limit: drop_db(noise, orlune.denoise(noise, rate, attenuation_limit_db=limit,
                                                   model=model.model_id)) for limit in LIMITS}

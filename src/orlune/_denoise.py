@@ -35,9 +35,9 @@ def denoise(
 
     `attenuation_limit_db` caps how far any sound is pulled down. Each model has
     a deepest suppression of its own (`orlune.packaged_models()` gives it; the
-    statistical engine of ``orlune-nc-default`` and ``orlune-nc-classic`` goes
-    20 dB deep): a limit above it gives the same output as that maximum, so
-    the default 100 dB means "as far as the model goes".
+    statistical engine, ``orlune-nc-classic``, goes 20 dB deep): a limit above
+    it gives the same output as that maximum, so the default 100 dB means "as
+    far as the model goes".
 
     `model` is the id of a packaged model (`orlune.packaged_models()` lists
     them); an id the package lacks raises `orlune.UnknownModelError`, a

@@ -23,7 +23,6 @@ from __future__ import annotations
 import hashlib
 import json
 import logging
-import math
 import os
 import stat
 from collections.abc import Sequence
@@ -34,6 +33,7 @@ from urllib.parse import unquote, urlsplit
 
 __all__ = [
     "DEFAULT_MODEL_ID",
+    "MAX_SUPPRESSION_DB",
     "ModelArtifact",
     "ModelManifest",
     "ModelStore",
@@ -50,9 +50,19 @@ _logger = logging.getLogger("orlune.model_store")
 
 DEFAULT_MODEL_ID = "orlune-nc-default"
 
+# How deep each packaged model (id, version) suppresses noise, in dB: no attenuation
+# limit takes it further, and a higher limit gives the same output. The statistical
+# engine (version "1") never lowers a frequency by more than its 20 dB gain floor; the
+# learned engine (version "2") must reach 40 dB. A model added to the index states its
+# figure here.
+MAX_SUPPRESSION_DB: dict[tuple[str, str], float] = {
+    ("orlune-nc-default", "1"): 20.0,
+    ("orlune-nc-classic", "1"): 20.0,
+    ("orlune-nc-default", "2"): 40.0,
+    ("orlune-nc-learned", "2"): 40.0,
+}
+
 _INDEX_RELATIVE_PATH = Path("models") / "index.json"
-# Optional in an index entry: the deepest noise suppression of the model, in dB.
-_MAX_SUPPRESSION_KEY = "max_suppression_db"
 # The index is a few hundred bytes; a larger one is not ours and is not read.
 _INDEX_MAX_BYTES = 1 << 20
 _SHA256_HEX_DIGITS = 64
@@ -155,8 +165,8 @@ class PackagedModel:
     model_id: str
     model_version: str
     file: str
-    # The deepest noise suppression the model reaches, in dB (None when the index
-    # does not say): an attenuation limit above it gives the same output as it.
+    # The deepest noise suppression the model reaches, in dB (None when not stated):
+    # an attenuation limit above it gives the same output as it.
     max_suppression_db: float | None
 
     def manifest(self) -> ModelManifest:
@@ -176,10 +186,7 @@ def packaged_models() -> list[PackagedModel]:
             model_id=entry["id"],
             model_version=entry["version"],
             file=entry["file"],
-            max_suppression_db=(
-                None if entry.get(_MAX_SUPPRESSION_KEY) is None
-                else float(entry[_MAX_SUPPRESSION_KEY])
-            ),
+            max_suppression_db=MAX_SUPPRESSION_DB.get((entry["id"], entry["version"])),
         )
         for entry in request.index_entries(_resources_dir())
     ]
@@ -308,16 +315,6 @@ class _Request:
                 raise self.error(
                     f"malformed model index {index_path}: entry {position} has a "
                     f"sha256 that is not {_SHA256_HEX_DIGITS} hex digits"
-                )
-            deepest = entry.get(_MAX_SUPPRESSION_KEY)
-            if deepest is not None and (
-                isinstance(deepest, bool)
-                or not isinstance(deepest, (int, float))
-                or not 0 < deepest < math.inf
-            ):
-                raise self.error(
-                    f"malformed model index {index_path}: entry {position} has a "
-                    f"{_MAX_SUPPRESSION_KEY!r} that is not a positive number of decibels"
                 )
         return models
 
