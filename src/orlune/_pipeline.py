@@ -32,7 +32,7 @@ from ._checks import (
     check_sample_rate,
     quantise,
 )
-from ._model_store import DEFAULT_MODEL_ID, PackagedModel, PinnedModelStore
+from ._model_store import DEFAULT_MODEL_ID, PinnedModelStore
 
 logger = logging.getLogger("orlune.denoise")
 
@@ -97,7 +97,7 @@ class DenoisePipeline:
         self.channels = check_channels(channels)
         attenuation_limit_db = check_attenuation_limit(attenuation_limit_db)
         model_store = PinnedModelStore(model)
-        self.model: PackagedModel = model_store.model
+        self.model_id = model_store.model.model_id
         self.engine_rate = engine_rate_for(self.sample_rate)
         self._resampled = self.engine_rate != self.sample_rate
         if self._resampled:

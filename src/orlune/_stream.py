@@ -63,7 +63,7 @@ class StreamDenoiser:
     @property
     def model(self) -> str:
         """The id of the model this stream runs."""
-        return self._pipeline.model.model_id
+        return self._pipeline.model_id
 
     @property
     def latency_samples(self) -> int:
