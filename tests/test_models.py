@@ -146,7 +146,7 @@ def test_models_and_their_deepest_suppression_are_listed(capsys: pytest.CaptureF
     assert len(listed) == len(models)
     for line, model in zip(listed, models):
         assert line.split()[:3] == [model.model_id, "version", model.model_version]
-        assert f"at most {model.max_suppression_db:g} dB" in line
+        assert f"deepest suppression {model.max_suppression_db:g} dB" in line
         assert f"{model.model_id} {model.max_suppression_db:g} dB" in help_text
     assert [line.endswith("(the default)") for line in listed] == [
         model.model_id == "orlune-nc-default" for model in models]

@@ -83,20 +83,17 @@ def _model_id(text: str) -> str:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def suppression_text(model: PackagedModel) -> str:
+def depth_text(model: PackagedModel) -> str:
+    """How deep `model` suppresses noise, in words."""
     if model.max_suppression_db is None:
-        return "deepest suppression not stated"
-    return f"suppresses noise by at most {model.max_suppression_db:g} dB"
+        return "not stated"
+    return f"{model.max_suppression_db:g} dB"
 
 
 def _limit_help() -> str:
     """The limit's help, with each packaged model's deepest suppression."""
     try:
-        depths = ", ".join(
-            f"{model.model_id} {model.max_suppression_db:g} dB"
-            for model in packaged_models()
-            if model.max_suppression_db is not None
-        )
+        depths = ", ".join(f"{model.model_id} {depth_text(model)}" for model in packaged_models())
     except ModelStoreError as error:
         depths = f"unknown: {error}"
     return (

@@ -5,7 +5,7 @@ from __future__ import annotations
 import sys
 
 from .._model_store import DEFAULT_MODEL_ID, ModelStoreError, packaged_models
-from .args import EXIT_OK, EXIT_SOME_FAILED, suppression_text
+from .args import EXIT_OK, EXIT_SOME_FAILED, depth_text
 
 
 def show_models() -> int:
@@ -20,6 +20,6 @@ def show_models() -> int:
         default = "  (the default)" if model.model_id == DEFAULT_MODEL_ID else ""
         print(
             f"{model.model_id:<{width}}  version {model.model_version}"
-            f"  {suppression_text(model)}{default}"
+            f"  deepest suppression {depth_text(model)}{default}"
         )
     return EXIT_OK
