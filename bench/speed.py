@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""Engine speed: real-time factor per stream on one core, per-frame time, and two
-streams on two threads against one.
+"""Engine speed: real-time factor per stream on one core at each of the engine's rates
+(by wall clock and by the thread's CPU time), per-frame time, and two streams on two
+threads against one.
 
-    python bench/speed.py [--seconds 20]
+    python bench/speed.py [--seconds 20] [--model ID]
 
 Frames go straight to the installed engine library through ctypes (which releases the
 interpreter lock during the call), so the figures are the engine's own plus a call's
-overhead of about a microsecond. An end-to-end figure through OrluneProcessor follows
-when the package has it.
+overhead of about a microsecond. End-to-end figures through OrluneProcessor follow.
+`--model` picks a packaged model (`orlune models` lists them; default: the default).
 """
 
 from __future__ import annotations
@@ -25,11 +26,11 @@ from typing import Any
 import numpy as np
 
 import orlune
-from orlune._checks import quantise
+from orlune._checks import SUPPORTED_RATES, quantise
+from orlune._model_store import DEFAULT_MODEL_ID, PinnedModelStore, UnknownModelError
 
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
-BUNDLE = PACKAGE_DIR / "resources" / "models" / "orlune-nc-default.bin"
 FLOAT_POINTER = ctypes.POINTER(ctypes.c_float)
 
 
@@ -57,8 +58,11 @@ def test_signal(rate: int, seconds: float) -> np.ndarray[Any, np.dtype[np.float3
     return signal.astype(np.float32)
 
 
-def run_stream(lib: Any, model: int, rate: int, signal: np.ndarray[Any, Any]) -> np.ndarray[Any, Any]:
-    """Per-frame engine times in seconds for one stream over `signal`."""
+def run_stream(
+    lib: Any, model: int, rate: int, signal: np.ndarray[Any, Any]
+) -> tuple[np.ndarray[Any, Any], float]:
+    """Per-frame engine times in seconds for one stream over `signal`, and the CPU
+    seconds the calling thread spent on the whole loop."""
     session = lib.kelvo_nc_session_create(model, rate, 100.0)
     try:
         n = int(lib.kelvo_nc_get_frame_length(session))
@@ -69,21 +73,22 @@ def run_stream(lib: Any, model: int, rate: int, signal: np.ndarray[Any, Any]) ->
         times = np.empty(frames)
         process = lib.kelvo_nc_process_frame
         clock = time.perf_counter
+        cpu_start = time.thread_time()
         for i, pointer in enumerate(pointers):
             start = clock()
             process(session, pointer, out_pointer)
             times[i] = clock() - start
-        return times
+        return times, time.thread_time() - cpu_start
     finally:
         lib.kelvo_nc_session_free(session)
 
 
 def single_core(rate: int, lib: Any, model: int, seconds: float) -> None:
     signal = test_signal(rate, seconds)
-    times = run_stream(lib, model, rate, signal)
-    frame_seconds = 0.01
+    times, cpu = run_stream(lib, model, rate, signal)
+    audio_seconds = len(times) * 0.01
     print(
-        f"{rate:>6} Hz  RTF {times.sum() / (len(times) * frame_seconds):.4f}   "
+        f"{rate:>6} Hz  RTF {times.sum() / audio_seconds:.4f}  CPU RTF {cpu / audio_seconds:.4f}   "
         f"frame p50 {np.percentile(times, 50) * 1e6:6.1f} us   p99 {np.percentile(times, 99) * 1e6:6.1f} us   "
         f"({len(times)} frames)"
     )
@@ -106,42 +111,45 @@ def threads(rate: int, lib: Any, model: int, seconds: float, count: int) -> floa
     return time.perf_counter() - start
 
 
-def end_to_end(rate: int, seconds: float) -> None:
-    try:
-        from orlune import OrluneProcessor
-    except ImportError:
-        print(f"{rate:>6} Hz  end to end: OrluneProcessor is not in this build")
-        return
-    processor = OrluneProcessor()
+def end_to_end(rate: int, seconds: float, store: PinnedModelStore) -> None:
+    processor = orlune.OrluneProcessor(_model_store=store)
     processor.initialize(rate)
     try:
         signal = test_signal(rate, seconds)
         n = processor.frame_length
         samples = quantise(signal)[: len(signal) // n * n]
-        start = time.perf_counter()
+        start, cpu_start = time.perf_counter(), time.thread_time()
         processor.process(samples)
-        elapsed = time.perf_counter() - start
+        elapsed, cpu = time.perf_counter() - start, time.thread_time() - cpu_start
     finally:
         processor.close()
-    print(f"{rate:>6} Hz  end to end through OrluneProcessor: RTF {elapsed / (len(samples) / rate):.4f}")
+    audio_seconds = len(samples) / rate
+    print(f"{rate:>6} Hz  RTF {elapsed / audio_seconds:.4f}  CPU RTF {cpu / audio_seconds:.4f}")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=20.0, help="audio per stream")
+    parser.add_argument("--model", default=DEFAULT_MODEL_ID, metavar="ID", help="packaged model to time")
     args = parser.parse_args(argv)
+    try:
+        store = PinnedModelStore(args.model)
+    except UnknownModelError as error:
+        parser.error(str(error))
+    bundle = store.artifact.path
 
     lib = load_engine()
-    model = lib.kelvo_nc_model_load_from_path(str(BUNDLE).encode())
+    model = lib.kelvo_nc_model_load_from_path(str(bundle).encode())
     if not model:
-        print(f"the bundle at {BUNDLE} did not load")
+        print(f"the bundle at {bundle} did not load")
         return 1
     try:
+        print(f"model {args.model} version {store.model.model_version} ({bundle.name})\n")
         cores = sorted(os.sched_getaffinity(0))
         print(f"one stream on one core (pinned to CPU {cores[0]}):")
         os.sched_setaffinity(0, {cores[0]})
         try:
-            for rate in (16000, 48000):
+            for rate in SUPPORTED_RATES:
                 single_core(rate, lib, model, args.seconds)
         finally:
             os.sched_setaffinity(0, set(cores))
@@ -151,9 +159,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         two = threads(48000, lib, model, args.seconds, 2)
         print(f"  one stream  {one:.3f} s wall")
         print(f"  two streams {two:.3f} s wall  -> throughput x{2 * one / two:.2f} of one stream")
-        print()
-        for rate in (16000, 48000):
-            end_to_end(rate, args.seconds)
+        print("\nend to end through OrluneProcessor (one call per stream):")
+        for rate in SUPPORTED_RATES:
+            end_to_end(rate, args.seconds, store)
     finally:
         lib.kelvo_nc_model_free(model)
     return 0

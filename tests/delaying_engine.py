@@ -26,7 +26,7 @@ class DelayingProcessor:
 
     instances: list[DelayingProcessor] = []
 
-    def __init__(self, *, attenuation_limit_db: float = 100.0) -> None:
+    def __init__(self, *, attenuation_limit_db: float = 100.0, _model_store: object = None) -> None:
         self.closed = False
         DelayingProcessor.instances.append(self)
 

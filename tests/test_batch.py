@@ -63,10 +63,6 @@ def statuses_by_name(manifest: Path, key: str) -> dict[str, str]:
     return {Path(line[key]).name: line["status"] for line in lines}
 
 
-def packaged_model() -> tuple[str, str]:
-    index = Path(orlune.__file__).parent / "resources" / "models" / "index.json"
-    entry = json.loads(index.read_text())["models"][0]
-    return entry["id"], entry["version"]
 
 
 def test_memory_urls_globs_manifest_and_skip_existing(
@@ -80,7 +76,10 @@ def test_memory_urls_globs_manifest_and_skip_existing(
     memory.pipe_file("/batch/in/deep/er/broken.wav", b"RIFF....WAVEjunk")
     memory.pipe_file("/batch/in/.a.wav.1234.part", b"a partial upload")
     manifest = tmp_path / "run.jsonl"
+    # Not the default model: the manifest names the model each file really ran.
+    model = next(m for m in orlune.packaged_models() if m.model_id != "orlune-nc-default")
     command = ["denoise", "memory://batch/in/**", "--out-dir", "memory://batch/out"]
+    command += ["--model", model.model_id]
 
     assert main([*command, "--manifest", str(manifest)]) == 1
 
@@ -89,7 +88,6 @@ def test_memory_urls_globs_manifest_and_skip_existing(
     assert sorted(by_name) == ["a.wav", "b.flac", "broken.wav"]
     assert by_name["broken.wav"]["status"] == "failed"
     assert "broken.wav" in by_name["broken.wav"]["error"]
-    model_id, model_version = packaged_model()
     for name, relative in (("a.wav", "a.wav"), ("b.flac", "deep/b.flac")):
         line = by_name[name]
         assert line["status"] == "ok" and line["error"] is None
@@ -97,12 +95,12 @@ def test_memory_urls_globs_manifest_and_skip_existing(
         source = next(tmp_path.rglob(name))
         assert line["audio_seconds"] == pytest.approx(sf.info(str(source)).duration)
         assert line["processing_seconds"] > 0 and 0 <= line["mean_speech_probability"] <= 1
-        assert (line["model_id"], line["model_version"]) == (model_id, model_version)
+        assert (line["model_id"], line["model_version"]) == (model.model_id, model.model_version)
         assert line["orlune_version"] == orlune.__version__
     assert "1 failed" in capsys.readouterr().err
     written = memory.cat_file("/batch/out/a.wav")
     local = tmp_path / "local.wav"
-    assert main(["denoise", str(tmp_path / "a.wav"), "-o", str(local), "-q"]) == 0
+    assert main(["denoise", str(tmp_path / "a.wav"), "-o", str(local), "-q", *command[-2:]]) == 0
     assert written == local.read_bytes()
     assert not [path for path in memory.find("/batch/out") if ".part" in path]
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import inspect
+import json
 import pickle
 import time
 import typing
@@ -125,8 +126,15 @@ class CallLog:
         return [name for name, _ in self.calls]
 
 
-MANIFEST = ("ModelManifest", (("model_id", "orlune-nc-default"), ("model_version", "1"),
-                              ("model_url", "package:models/orlune-nc-default.bin")))
+def _default_in_index() -> dict[str, str]:
+    index = json.loads((Path(processor_module.__file__).parent / "resources/models/index.json").read_text())
+    (entry,) = [entry for entry in index["models"] if entry["id"] == "orlune-nc-default"]
+    return entry
+
+
+# The default model at whatever version and bundle the packaged index lists for it.
+MANIFEST = ("ModelManifest", (("model_id", "orlune-nc-default"), ("model_version", _default_in_index()["version"]),
+                              ("model_url", "package:models/" + _default_in_index()["file"])))
 
 
 @pytest.mark.parametrize(

@@ -8,11 +8,14 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from ._model_store import PinnedModelStore
 from ._processor import OrluneProcessor
 
 
-def _open_processor(sample_rate: int, attenuation_limit_db: float) -> OrluneProcessor:
-    processor = OrluneProcessor(attenuation_limit_db=attenuation_limit_db)
+def _open_processor(
+    sample_rate: int, attenuation_limit_db: float, model_store: PinnedModelStore | None
+) -> OrluneProcessor:
+    processor = OrluneProcessor(attenuation_limit_db=attenuation_limit_db, _model_store=model_store)
     try:
         processor.initialize(sample_rate)
     except BaseException:
@@ -39,12 +42,15 @@ class EngineBlocks:
         channels: int,
         attenuation_limit_db: float,
         *,
+        model_store: PinnedModelStore | None = None,
         keep_trace: bool = False,
     ) -> None:
         self._processors: list[OrluneProcessor] = []
         try:
             for _ in range(channels):
-                self._processors.append(_open_processor(sample_rate, attenuation_limit_db))
+                self._processors.append(
+                    _open_processor(sample_rate, attenuation_limit_db, model_store)
+                )
             self.frame_length: int = self._processors[0].frame_length
             self.latency: int = self._session(0).latency_samples
         except BaseException:

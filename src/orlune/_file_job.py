@@ -30,6 +30,7 @@ from ._audio_io import (
     writes_as_sound_file,
 )
 from ._media import MediaError, denoise_media
+from ._model_store import DEFAULT_MODEL_ID
 from ._pipeline import DenoisePipeline
 from ._version import __version__
 
@@ -47,7 +48,7 @@ class FileJob:
     source: str
     target: str
     attenuation_limit_db: float = 100.0
-    model: str | None = None  # a model name for the pipeline; None: the packaged default
+    model: str = DEFAULT_MODEL_ID  # the id of a packaged model
     skip_existing: bool = False  # an existing target is complete: leave it and say so
     keep_trace: bool = False  # keep the per-frame speech probability (for a report)
 
@@ -94,10 +95,13 @@ def failed(source: str, target: str, error: str) -> FileRecord:
 
 
 def _open_pipeline(job: FileJob, sample_rate: int, channels: int) -> DenoisePipeline:
-    options: dict[str, Any] = {"keep_trace": job.keep_trace}
-    if job.model is not None:
-        options["model"] = job.model
-    return DenoisePipeline(sample_rate, channels, job.attenuation_limit_db, **options)
+    return DenoisePipeline(
+        sample_rate,
+        channels,
+        job.attenuation_limit_db,
+        model=job.model,
+        keep_trace=job.keep_trace,
+    )
 
 
 @contextmanager

@@ -102,7 +102,7 @@ class _AudioTrack:
     """One audio stream on its way from decoder through the denoiser to the encoder."""
 
     def __init__(
-        self, av: Any, source: Any, output: Any, limit_db: float, model: str | None
+        self, av: Any, source: Any, output: Any, limit_db: float, model: str
     ) -> None:
         self._av = av
         context = source.codec_context
@@ -120,8 +120,7 @@ class _AudioTrack:
         self.stream.time_base = Fraction(1, self.rate)
         self.stream.metadata.update(source.metadata)
         self._to_float = av.AudioResampler(format="flt", layout=self.layout, rate=self.rate)
-        options: dict[str, Any] = {} if model is None else {"model": model}
-        self.pipeline = DenoisePipeline(self.rate, self.channels, limit_db, **options)
+        self.pipeline = DenoisePipeline(self.rate, self.channels, limit_db, model=model)
         self._start: int | None = None  # the first sample's time, in samples
         self.samples = 0
         self.decoded_seconds = 0.0
@@ -190,7 +189,7 @@ def denoise_media(
     descriptor: int,
     target: str,
     attenuation_limit_db: float,
-    model: str | None = None,
+    model: str,
     progress: Callable[[float], None] | None = None,
 ) -> MediaResult:
     """Denoises the media file `source` into the file open at `descriptor`."""

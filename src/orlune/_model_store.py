@@ -12,6 +12,10 @@ Two kinds of URL are understood, and nothing ever touches the network:
 
 The resources folder is located from this file each time :meth:`ModelStore.resolve`
 runs, so a copy of the installed package folder works wherever it is put.
+
+Models are chosen by id: :func:`packaged_model` finds an id in the index (at the
+version the index lists) and :func:`default_manifest_fields` names the default
+model, so that switching the default is a change of the index alone.
 """
 
 from __future__ import annotations
@@ -21,14 +25,42 @@ import json
 import logging
 import os
 import stat
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
-__all__ = ["ModelArtifact", "ModelManifest", "ModelStore", "ModelStoreError"]
+__all__ = [
+    "DEFAULT_MODEL_ID",
+    "MAX_SUPPRESSION_DB",
+    "ModelArtifact",
+    "ModelManifest",
+    "ModelStore",
+    "ModelStoreError",
+    "PackagedModel",
+    "PinnedModelStore",
+    "UnknownModelError",
+    "default_manifest_fields",
+    "packaged_model",
+    "packaged_models",
+]
 
 _logger = logging.getLogger("orlune.model_store")
+
+DEFAULT_MODEL_ID = "orlune-nc-default"
+
+# How deep each packaged model (id, version) suppresses noise, in dB: no attenuation
+# limit takes it further, and a higher limit gives the same output. The statistical
+# engine (version "1") never lowers a frequency by more than its 20 dB gain floor; the
+# learned engine (version "2") must reach 40 dB. A model added to the index states its
+# figure here.
+MAX_SUPPRESSION_DB: dict[tuple[str, str], float] = {
+    ("orlune-nc-default", "1"): 20.0,
+    ("orlune-nc-classic", "1"): 20.0,
+    ("orlune-nc-default", "2"): 40.0,
+    ("orlune-nc-learned", "2"): 40.0,
+}
 
 _INDEX_RELATIVE_PATH = Path("models") / "index.json"
 # The index is a few hundred bytes; a larger one is not ours and is not read.
@@ -41,7 +73,9 @@ class ModelStoreError(RuntimeError):
     """A bundle could not be located or verified; names the model id and version."""
 
     def __init__(self, model_id: str, model_version: str, reason: str) -> None:
-        super().__init__(f"Model {model_id!r} version {model_version!r}: {reason}")
+        # A lookup by id alone has no version to name, and a listing no model either.
+        subject = f"Model {model_id!r}" + (f" version {model_version!r}" if model_version else "")
+        super().__init__(f"{subject}: {reason}" if model_id else reason)
         self.model_id = model_id
         self.model_version = model_version
         self.reason = reason
@@ -49,6 +83,19 @@ class ModelStoreError(RuntimeError):
     def __reduce__(self) -> tuple[type[ModelStoreError], tuple[str, str, str]]:
         # The message is built from the parts: rebuild from them when unpickled.
         return (type(self), (self.model_id, self.model_version, self.reason))
+
+
+class UnknownModelError(ValueError):
+    """A model id that the packaged index does not list; names the ids it does."""
+
+    def __init__(self, model_id: object, available: Sequence[str]) -> None:
+        listed = ", ".join(available) if available else "none"
+        super().__init__(f"unknown model {model_id!r}; the packaged models are: {listed}")
+        self.model_id = model_id
+        self.available = tuple(available)
+
+    def __reduce__(self) -> tuple[type[UnknownModelError], tuple[object, tuple[str, ...]]]:
+        return (type(self), (self.model_id, self.available))
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
@@ -74,6 +121,10 @@ class ModelArtifact:
     model_version: str
     sha256: str
     size_bytes: int
+
+
+def _resources_dir() -> Path:
+    return (Path(__file__).resolve().parent / "resources").resolve()
 
 
 def _is_sha256_hex(text: str) -> bool:
@@ -107,6 +158,87 @@ class ModelStore:
         return artifact
 
 
+@dataclass(frozen=True, slots=True, kw_only=True)
+class PackagedModel:
+    """A model of the packaged index."""
+
+    model_id: str
+    model_version: str
+    file: str
+    # The deepest noise suppression the model reaches, in dB (None when not stated):
+    # an attenuation limit above it gives the same output as it.
+    max_suppression_db: float | None
+
+    def manifest(self) -> ModelManifest:
+        return ModelManifest(
+            model_id=self.model_id,
+            model_version=self.model_version,
+            model_url=f"package:models/{self.file}",
+        )
+
+
+def packaged_models() -> list[PackagedModel]:
+    """The models of the packaged index, in its order; raises :class:`ModelStoreError`
+    when the index cannot be read."""
+    request = _Request(ModelManifest(model_id="", model_version="", model_url=""))
+    return [
+        PackagedModel(
+            model_id=entry["id"],
+            model_version=entry["version"],
+            file=entry["file"],
+            max_suppression_db=MAX_SUPPRESSION_DB.get((entry["id"], entry["version"])),
+        )
+        for entry in request.index_entries(_resources_dir())
+    ]
+
+
+def packaged_model(model_id: str) -> PackagedModel:
+    """The packaged model `model_id`, at the version the index lists.
+
+    Raises :class:`UnknownModelError` (naming the ids there are) for an id the
+    index does not list, and :class:`ModelStoreError` for one it lists twice.
+    """
+    models = packaged_models()
+    matches = [model for model in models if model.model_id == model_id]
+    if not matches:
+        raise UnknownModelError(model_id, sorted({model.model_id for model in models}))
+    if len(matches) > 1:
+        versions = sorted(model.model_version for model in matches)
+        raise ModelStoreError(
+            model_id, "", f"the packaged index lists it more than once (versions {versions})"
+        )
+    return matches[0]
+
+
+def default_manifest_fields() -> dict[str, str]:
+    """The keyword arguments of :class:`ModelManifest`, in order, that name the packaged
+    default model at the version the index lists: what `OrluneProcessor` asks for."""
+    manifest = packaged_model(DEFAULT_MODEL_ID).manifest()
+    return {
+        "model_id": manifest.model_id,
+        "model_version": manifest.model_version,
+        "model_url": manifest.model_url,
+    }
+
+
+class PinnedModelStore:
+    """Answers every manifest with one bundle, verified once.
+
+    A processor always asks its store for the default model; injecting this
+    store is how `denoise`, `StreamDenoiser` and the command line give each
+    channel's processor the model their caller chose instead.
+    """
+
+    def __init__(self, model_id: str) -> None:
+        if not isinstance(model_id, str):
+            raise TypeError(f"model must be a model id (a str), not {type(model_id).__name__}")
+        self.model = packaged_model(model_id)
+        self.artifact = ModelStore().resolve(self.model.manifest())
+
+    def resolve(self, manifest: ModelManifest) -> ModelArtifact:
+        return self.artifact
+
+
 class _Request:
     """One resolution: carries the manifest so every failure can name it."""
 
@@ -126,7 +258,7 @@ class _Request:
                 f"a package: URL is a bare relative path, got {url!r} "
                 "(the packaged index supplies the checksum)"
             )
-        resources = (Path(__file__).resolve().parent / "resources").resolve()
+        resources = _resources_dir()
         bundle = self._inside(resources, parts.path, what="package: URL")
         entry = self._index_entry(resources)
         listed = self._inside(resources / "models", entry["file"], what="index entry")
@@ -145,7 +277,22 @@ class _Request:
             raise self.error(f"{what} path {relative!r} escapes the package resources {root}")
         return candidate
 
-    def _index_entry(self, resources: Path) -> dict[str, str]:
+    def _index_entry(self, resources: Path) -> dict[str, Any]:
+        wanted = (self.manifest.model_id, self.manifest.model_version)
+        listed = [entry for entry in self.index_entries(resources) if entry["id"] == wanted[0]]
+        matches = [entry for entry in listed if entry["version"] == wanted[1]]
+        if len(matches) > 1:
+            index_path = resources / _INDEX_RELATIVE_PATH
+            raise self.error(f"malformed model index {index_path}: listed more than once")
+        if matches:
+            return matches[0]
+        if listed:
+            versions = sorted(entry["version"] for entry in listed)
+            raise self.error(f"unknown version; the packaged index has versions {versions}")
+        raise self.error("unknown model; the packaged index does not list it")
+
+    def index_entries(self, resources: Path) -> list[dict[str, Any]]:
+        """The packaged index's entries, each checked for its fields."""
         index_path = resources / _INDEX_RELATIVE_PATH
         raw = self._read_small_file(index_path, limit=_INDEX_MAX_BYTES)
         try:
@@ -155,9 +302,6 @@ class _Request:
         models = document.get("models") if isinstance(document, dict) else None
         if not isinstance(models, list):
             raise self.error(f"malformed model index {index_path}: no 'models' list")
-        wanted = (self.manifest.model_id, self.manifest.model_version)
-        matches: list[dict[str, str]] = []
-        known_versions: list[str] = []
         for position, entry in enumerate(models):
             keys = ("id", "version", "file", "sha256")
             if not isinstance(entry, dict) or not all(
@@ -172,19 +316,7 @@ class _Request:
                     f"malformed model index {index_path}: entry {position} has a "
                     f"sha256 that is not {_SHA256_HEX_DIGITS} hex digits"
                 )
-            if entry["id"] == wanted[0]:
-                known_versions.append(entry["version"])
-                if entry["version"] == wanted[1]:
-                    matches.append(entry)
-        if len(matches) > 1:
-            raise self.error(f"malformed model index {index_path}: listed more than once")
-        if matches:
-            return matches[0]
-        if known_versions:
-            raise self.error(
-                f"unknown version; the packaged index has versions {sorted(known_versions)}"
-            )
-        raise self.error("unknown model; the packaged index does not list it")
+        return models
 
     # -- file:// URLs ----------------------------------------------------------
 

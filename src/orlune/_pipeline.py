@@ -32,6 +32,7 @@ from ._checks import (
     check_sample_rate,
     quantise,
 )
+from ._model_store import DEFAULT_MODEL_ID, PinnedModelStore
 
 logger = logging.getLogger("orlune.denoise")
 
@@ -89,11 +90,14 @@ class DenoisePipeline:
         channels: int,
         attenuation_limit_db: float = 100.0,
         *,
+        model: str = DEFAULT_MODEL_ID,
         keep_trace: bool = False,
     ) -> None:
         self.sample_rate = check_sample_rate(sample_rate)
         self.channels = check_channels(channels)
         attenuation_limit_db = check_attenuation_limit(attenuation_limit_db)
+        model_store = PinnedModelStore(model)
+        self.model_id = model_store.model.model_id
         self.engine_rate = engine_rate_for(self.sample_rate)
         self._resampled = self.engine_rate != self.sample_rate
         if self._resampled:
@@ -102,7 +106,11 @@ class DenoisePipeline:
             self._up = _resampler(rate, engine_rate, self.channels)
             self._down = _resampler(engine_rate, rate, self.channels)
         self._blocks = EngineBlocks(
-            self.engine_rate, self.channels, attenuation_limit_db, keep_trace=keep_trace
+            self.engine_rate,
+            self.channels,
+            attenuation_limit_db,
+            model_store=model_store,
+            keep_trace=keep_trace,
         )
         self._engine_fed = 0  # engine-rate samples given to the engine blocks
         self._to_skip = self._blocks.latency  # the engine's delay, still to drop

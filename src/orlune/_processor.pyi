@@ -42,7 +42,16 @@ class _ModelStore(Protocol):
     def resolve(self, manifest: ModelManifest) -> ModelArtifact: ...
 
 class OrluneProcessor:
-    """Enhances 16-bit PCM audio, a whole number of engine blocks at a time."""
+    """Enhances 16-bit PCM audio, a whole number of engine blocks at a time.
+
+    It runs the packaged default model (``orlune-nc-default``, at the version
+    the packaged index lists). A model store passed as `_model_store` decides
+    which bundle its `resolve` returns: that is how another model is reached
+    (`orlune.denoise` and `orlune.StreamDenoiser` take a model id instead).
+    `attenuation_limit_db` above the model's deepest suppression (20 dB for the
+    statistical engine; `orlune.packaged_models()` states each) gives the same
+    output as that maximum.
+    """
 
     _session: _DenoisingSession | None
     def __init__(

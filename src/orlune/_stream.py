@@ -12,6 +12,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ._checks import ClippedInputWarning
+from ._model_store import DEFAULT_MODEL_ID
 from ._pipeline import DenoisePipeline, as_frames
 
 _Audio = TypeVar("_Audio", bound="np.int16 | np.floating[Any]")
@@ -22,6 +23,10 @@ class StreamDenoiser:
 
     `sample_rate` is a whole number of Hz from 1000 to 768000 and `channels` from
     1 to 64; anything else is refused with a `ValueError` at construction.
+    `attenuation_limit_db` and `model` are as for `orlune.denoise`: a limit
+    above the model's deepest suppression (20 dB for the statistical engine)
+    gives the same output as that maximum, and an unknown model id raises
+    `orlune.UnknownModelError`, naming the ids there are.
 
     `process(chunk)` returns the enhanced audio that is ready, in the chunk's
     dtype and layout; `flush()` returns the rest and ends the stream. All the
@@ -31,9 +36,14 @@ class StreamDenoiser:
     """
 
     def __init__(
-        self, sample_rate: int, channels: int = 1, *, attenuation_limit_db: float = 100.0
+        self,
+        sample_rate: int,
+        channels: int = 1,
+        *,
+        attenuation_limit_db: float = 100.0,
+        model: str = DEFAULT_MODEL_ID,
     ) -> None:
-        self._pipeline = DenoisePipeline(sample_rate, channels, attenuation_limit_db)
+        self._pipeline = DenoisePipeline(sample_rate, channels, attenuation_limit_db, model=model)
         # The pipeline's buffers and counters are updated across engine calls that
         # release the GIL: two threads inside it at once would lose or repeat audio.
         self._lock = threading.Lock()
@@ -49,6 +59,11 @@ class StreamDenoiser:
     @property
     def channels(self) -> int:
         return self._pipeline.channels
+
+    @property
+    def model(self) -> str:
+        """The id of the model this stream runs."""
+        return self._pipeline.model_id
 
     @property
     def latency_samples(self) -> int:

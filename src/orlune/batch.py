@@ -17,6 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from ._file_job import FileJob, FileRecord, failed, run_file_job
+from ._model_store import DEFAULT_MODEL_ID, packaged_model
 
 __all__ = ["ClusterError", "FileJob", "FileRecord", "denoise_files", "plan", "write_manifest"]
 
@@ -33,7 +34,7 @@ def plan(
     out_dir: str | Path | None = None,
     *,
     attenuation_limit_db: float = 100.0,
-    model: str | None = None,
+    model: str = DEFAULT_MODEL_ID,
     skip_existing: bool = False,
     force: bool = False,
 ) -> tuple[list[FileJob], list[FileRecord]]:
@@ -41,8 +42,11 @@ def plan(
     input refused before any work: unreadable, or its output taken or an input of the run.
 
     Each output is `outputs[i]` for `inputs[i]` (then no input may be a directory or a
-    glob), else the input's name in `out_dir`, else ``NAME.clean.EXT`` beside it.
+    glob), else the input's path below where it was named in `out_dir`, else
+    ``NAME.clean.EXT`` beside it. `model` is the id of a packaged model; an unknown
+    one raises `orlune.UnknownModelError` before any work.
     """
+    model = packaged_model(model).model_id
     from .cli.args import Options
     from .cli.plan import plan as plan_tasks
 
@@ -53,6 +57,7 @@ def plan(
             out_dir=None if out_dir is None else str(out_dir),
             jobs=1,
             attenuation_limit_db=attenuation_limit_db,
+            model=model,
             force=force,
             quiet=True,
             report=None,
@@ -73,10 +78,7 @@ def plan(
     refused: list[FileRecord] = []
     for request in requests:
         tasks, errors = plan_tasks(request)
-        jobs.extend(
-            FileJob(task.source, task.target, attenuation_limit_db, model, task.job.skip_existing)
-            for task in tasks
-        )
+        jobs.extend(task.job for task in tasks)
         refused.extend(failed(source, "", message) for source, message in errors)
     return jobs, refused
 
@@ -88,7 +90,7 @@ def denoise_files(
     client: Any = None,
     *,
     attenuation_limit_db: float = 100.0,
-    model: str | None = None,
+    model: str = DEFAULT_MODEL_ID,
     skip_existing: bool = False,
     force: bool = False,
     manifest: str | Path | None = None,

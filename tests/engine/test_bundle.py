@@ -36,11 +36,15 @@ def entry(name: str, values: list[float], count: int | None = None) -> bytes:
             + struct.pack(f"<{len(values)}f", *values))
 
 
-def test_packaged_bundle_is_the_generated_one_and_its_index_entry_matches(make_bundle: ModuleType) -> None:
-    data = BUNDLE_PATH.read_bytes()
+# The statistical engine's bundles: the default one and the one kept under its own id.
+@pytest.mark.parametrize("name", [BUNDLE_PATH.name, "orlune-nc-classic.bin"])
+def test_packaged_bundle_is_the_generated_one_and_its_index_entry_matches(
+    make_bundle: ModuleType, name: str
+) -> None:
+    data = (BUNDLE_PATH.parent / name).read_bytes()
     assert data == make_bundle.encode_bundle(make_bundle.DEFAULT_PARAMETERS)
     index = json.loads((BUNDLE_PATH.parent / "index.json").read_text())
-    (model,) = [m for m in index["models"] if m["file"] == BUNDLE_PATH.name]
+    (model,) = [m for m in index["models"] if m["file"] == name]
     assert model["sha256"] == hashlib.sha256(data).hexdigest()
 
 

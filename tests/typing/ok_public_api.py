@@ -17,7 +17,15 @@ def clean_pcm(pcm: NDArray[np.int16]) -> NDArray[np.int16]:
 
 
 def clean_float(audio: NDArray[np.float32]) -> NDArray[np.float32]:
-    return orlune.denoise(audio, 44100)
+    return orlune.denoise(audio, 44100, model="orlune-nc-classic")
+
+
+def model_ids() -> dict[str, float | None]:
+    try:
+        denoise(np.zeros(10, dtype=np.int16), 16000, model="orlune-nc-nope")
+    except orlune.UnknownModelError as error:
+        assert isinstance(error, ValueError)
+    return {model.model_id: model.max_suppression_db for model in orlune.packaged_models()}
 
 
 def clean_inline() -> NDArray[np.float32]:
@@ -26,7 +34,7 @@ def clean_inline() -> NDArray[np.float32]:
 
 
 def live(chunks: list[NDArray[np.float32]]) -> tuple[list[NDArray[np.float32]], int, float]:
-    with StreamDenoiser(48000, channels=2) as stream:
+    with StreamDenoiser(48000, channels=2, model="orlune-nc-default") as stream:
         out = [stream.process(chunk) for chunk in chunks]
         out.append(stream.flush())
         return out, stream.latency_samples, stream.speech_probability

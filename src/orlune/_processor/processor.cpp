@@ -23,6 +23,20 @@ PyRef call_with_keywords(PyObject* callable, PyObject* keywords) {
     return PyRef::check(PyObject_Call(callable, no_args.get(), keywords));
 }
 
+// The default model as the packaged index lists it (id, version, bundle), so that
+// pointing the default at another version is a change of the index alone.
+PyRef default_manifest_keywords(PyObject* module) {
+    const PyRef fromlist = PyRef::check(Py_BuildValue("[s]", "default_manifest_fields"));
+    const PyRef store_module = PyRef::check(PyImport_ImportModuleLevel(
+        "_model_store", PyModule_GetDict(module), nullptr, fromlist.get(), 1));
+    const PyRef fields = get_attr(store_module.get(), "default_manifest_fields");
+    PyRef keywords = PyRef::check(PyObject_CallNoArgs(fields.get()));
+    if (!PyDict_Check(keywords.get())) {
+        raise(PyExc_TypeError, "default_manifest_fields() must return a dict");
+    }
+    return keywords;
+}
+
 PyRef init_body(PyObject* module, PyObject* const* args) {
     PyObject* self = args[0];
     PyObject* attenuation_limit_db = args[1];
@@ -62,9 +76,7 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     const PyRef store = get_attr(self, "_model_store");
     if (store.get() != Py_None) {
         const PyRef manifest_class = module_global(module, "ModelManifest");
-        const PyRef keywords = PyRef::check(
-            Py_BuildValue("{s:s,s:s,s:s}", "model_id", "orlune-nc-default", "model_version", "1",
-                          "model_url", "package:models/orlune-nc-default.bin"));
+        const PyRef keywords = default_manifest_keywords(module);
         const PyRef manifest = call_with_keywords(manifest_class.get(), keywords.get());
         const PyRef artifact = call_method(store.get(), "resolve", manifest.get());
         set_attr(self, "_model_artifact", artifact.get());

@@ -3,10 +3,19 @@
 from __future__ import annotations
 
 import argparse
+import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 
 from .._checks import MAX_CHANNELS, MAX_SAMPLE_RATE, MIN_SAMPLE_RATE, check_attenuation_limit
+from .._model_store import (
+    DEFAULT_MODEL_ID,
+    ModelStoreError,
+    PackagedModel,
+    UnknownModelError,
+    packaged_model,
+    packaged_models,
+)
 from .._version import __version__
 
 EXIT_OK = 0
@@ -28,12 +37,18 @@ class ShowPlugins:
 
 
 @dataclass(frozen=True)
+class ShowModels:
+    """`orlune models`: takes no options."""
+
+
+@dataclass(frozen=True)
 class Options:
     inputs: list[str]  # paths, URLs, directories or globs
     output: str | None
     out_dir: str | None
     jobs: int
     attenuation_limit_db: float
+    model: str
     force: bool
     quiet: bool
     report: Path | None
@@ -64,6 +79,39 @@ def _decibels(text: str) -> float:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
+def _model_id(text: str) -> str:
+    try:
+        return packaged_model(text).model_id
+    except (UnknownModelError, ModelStoreError) as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def depth_text(model: PackagedModel) -> str:
+    """How deep `model` suppresses noise, in words."""
+    if model.max_suppression_db is None:
+        return "not stated"
+    return f"{model.max_suppression_db:g} dB"
+
+
+def _limit_help() -> str:
+    """The limit's help, with each packaged model's deepest suppression."""
+    try:
+        depths = ", ".join(f"{model.model_id} {depth_text(model)}" for model in packaged_models())
+    except ModelStoreError as error:
+        depths = f"unknown: {error}"
+    return (
+        "reduce noise by at most DB decibels (default: 100). No model goes deeper than its"
+        f" own maximum ({depths}); a higher limit gives the same output as that maximum"
+    )
+
+
+class _HelpFormatter(argparse.RawDescriptionHelpFormatter):
+    """Wraps option help between words only, so that model ids stay whole."""
+
+    def _split_lines(self, text: str, width: int) -> list[str]:
+        return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="orlune",
@@ -87,7 +135,7 @@ def build_parser() -> argparse.ArgumentParser:
             "(** for subfolders) stands for the files it holds."
         ),
         epilog=_EXIT_CODES,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=_HelpFormatter,
     )
     denoise.set_defaults(command_parser=denoise)
     denoise.add_argument(
@@ -135,7 +183,15 @@ def build_parser() -> argparse.ArgumentParser:
         type=_decibels,
         default=100.0,
         metavar="DB",
-        help="reduce noise by at most DB decibels (default: 100)",
+        help=_limit_help(),
+    )
+    denoise.add_argument(
+        "--model",
+        type=_model_id,
+        default=DEFAULT_MODEL_ID,
+        metavar="ID",
+        help=f"the packaged model to run (default: {DEFAULT_MODEL_ID});"
+        " `orlune models` lists them",
     )
     denoise.add_argument("-f", "--force", action="store_true", help="overwrite existing outputs")
     denoise.add_argument(
@@ -156,10 +212,18 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     plugins.set_defaults(command_parser=plugins)
+    models = commands.add_parser(
+        "models",
+        help="list the packaged models and how deep each suppresses noise",
+        description="Lists the packaged models for `orlune denoise --model ID`: id, version\n"
+        "and the deepest noise suppression of each.",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    models.set_defaults(command_parser=models)
     return parser
 
 
-def parse(argv: list[str]) -> Options | ShowPlugins:
+def parse(argv: list[str]) -> Options | ShowPlugins | ShowModels:
     """Parses and checks the arguments; exits with status 2 on a usage error."""
     parser = build_parser()
     namespace, unknown = parser.parse_known_args(argv)
@@ -169,6 +233,8 @@ def parse(argv: list[str]) -> Options | ShowPlugins:
         command.error(f"unrecognized arguments: {' '.join(unknown)}")
     if namespace.command == "plugins":
         return ShowPlugins()
+    if namespace.command == "models":
+        return ShowModels()
     inputs: list[str] = namespace.inputs
     if namespace.output is not None and len(inputs) > 1:
         command.error("-o/--output takes one input; use --out-dir for several")
@@ -190,6 +256,7 @@ def parse(argv: list[str]) -> Options | ShowPlugins:
         out_dir=namespace.out_dir,
         jobs=namespace.jobs,
         attenuation_limit_db=namespace.attenuation_limit,
+        model=namespace.model,
         force=namespace.force,
         quiet=namespace.quiet,
         report=report,

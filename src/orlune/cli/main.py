@@ -21,10 +21,12 @@ from .args import (
     EXIT_SOME_FAILED,
     EXIT_USAGE,
     Options,
+    ShowModels,
     ShowPlugins,
     parse,
 )
 from .jobs import STOP_SIGNALS, FileResult, StopRequested, raise_stop, run_all
+from .models import show_models
 from .plan import FileTask, missing_directories, plan
 from .plugins import show_plugins
 from .progress import ProgressBar
@@ -204,4 +206,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return done.code if isinstance(done.code, int) else EXIT_USAGE
     if isinstance(options, ShowPlugins):
         return show_plugins()
+    if isinstance(options, ShowModels):
+        return show_models()
     return _run(options)

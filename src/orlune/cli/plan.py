@@ -195,6 +195,7 @@ def plan(options: Options) -> tuple[list[FileTask], list[tuple[str, str]]]:
             source,
             target,
             options.attenuation_limit_db,
+            options.model,
             skip_existing=options.skip_existing and not options.force,
             keep_trace=options.report is not None,
         )
