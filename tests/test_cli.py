@@ -167,6 +167,10 @@ def _setup(tmp_path: Path) -> None:
         (["slow.wav"], 1, "slow.wav: sample_rate must be a whole number of Hz from 1000"),
         (["in.wav", "--report", "report.jpg"], 2, "must name a .png"),
         ([], 2, "the following arguments are required"),
+        (["in.wav", "--scheduler", "tcp://host:8786", "-j", "2"], 2, "--jobs is for this machine"),
+        (["in.wav", "--force", "--skip-existing"], 2, "contradict each other"),
+        (["memory://nothing-here/**/*.wav"], 1, "memory://nothing-here/**/*.wav: matches no file"),
+        (["in.wav", "--out-dir", "nowhere://x"], 1, "nowhere://x/in.wav: "),
     ],
 )
 def test_errors_exit_non_zero_and_write_nothing(
