@@ -151,7 +151,8 @@ def build_parser() -> argparse.ArgumentParser:
     where.add_argument(
         "--out-dir",
         metavar="DIR",
-        help="write each output under its input's name in DIR (made if missing)",
+        help="write each output in DIR under its input's name, or its path below the"
+        " directory or glob named (made if missing)",
     )
     denoise.add_argument(
         "-j",

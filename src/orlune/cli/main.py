@@ -167,8 +167,10 @@ def _run(options: Options) -> int:
     except (KeyboardInterrupt, StopRequested) as stop:
         bar.close()
         unfinished = [str(task.target) for task in tasks if id(task) not in finished]
+        # A cluster's workers finish the files they had begun; only the rest are dropped.
+        what = "not reported done" if options.scheduler else "not written"
         _error(
-            "interrupted; unfinished outputs were not written: " + ", ".join(unfinished)
+            f"interrupted; unfinished outputs were {what}: " + ", ".join(unfinished)
             if unfinished
             else "interrupted after every output was written"
         )
