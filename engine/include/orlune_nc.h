@@ -59,6 +59,22 @@ ORLUNE_NC_API void kelvo_nc_reset(kelvo_nc_session* session);
 /* Constant algorithmic delay of the output behind the input, in samples. 0 for NULL. */
 ORLUNE_NC_API size_t kelvo_nc_get_latency(const kelvo_nc_session* session);
 
+/* The learned model's front end, for the training code (the binding does not use these).
+ * B bands cover 0-8000 Hz at every rate; F features describe each frame (the engine's
+ * README lists them). */
+ORLUNE_NC_API size_t kelvo_nc_band_count(void);
+ORLUNE_NC_API size_t kelvo_nc_feature_count(void);
+
+/* Runs the feature front end over a whole signal from a fresh stream at sample_rate (one
+ * of the seven rates), with `model`'s statistical parameters (a classic or a learned
+ * bundle). Writes frames x F features and frames x B band energies (row-major;
+ * band_energy may be NULL), frames = samples / frame_length. Frame t describes the same
+ * window a session analyses when it receives input frame t. Returns frames; 0 for a NULL
+ * model, signal or features, an unsupported rate, or fewer samples than a frame. */
+ORLUNE_NC_API size_t kelvo_nc_analyse(const kelvo_nc_model* model, size_t sample_rate,
+                                      const float* signal, size_t samples, float* features,
+                                      float* band_energy);
+
 #ifdef __cplusplus
 }
 #endif

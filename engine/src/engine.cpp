@@ -1,9 +1,13 @@
 // The exported C interface: argument checks and ownership; the signal path lives in Denoiser.
+#include <algorithm>
+#include <cmath>
 #include <memory>
+#include <vector>
 #include <new>
 
 #include "bundle.hpp"
 #include "denoiser.hpp"
+#include "features.hpp"
 #include "model.hpp"
 #include "orlune_nc.h"
 
@@ -65,6 +69,36 @@ void kelvo_nc_reset(kelvo_nc_session* session) {
 
 size_t kelvo_nc_get_latency(const kelvo_nc_session* session) {
     return session ? session->denoiser.latency() : 0;
+}
+
+size_t kelvo_nc_band_count(void) { return orlune::engine::kBandCount; }
+
+size_t kelvo_nc_feature_count(void) { return orlune::engine::kFeatureCount; }
+
+size_t kelvo_nc_analyse(const kelvo_nc_model* model, size_t sample_rate, const float* signal,
+                        size_t samples, float* features, float* band_energy) {
+    using orlune::engine::kBandCount;
+    using orlune::engine::kFeatureCount;
+    if (model == nullptr || signal == nullptr || features == nullptr) return 0;
+    try {
+        // The front end runs with the model's own floor, as inside a learned session.
+        auto front = Denoiser::create(model->parameters, sample_rate, NAN);
+        if (!front) return 0;
+        const orlune::engine::FeatureExtractor extractor(sample_rate, *front);
+        const std::size_t frame_length = front->frame_length();
+        const std::size_t frames = samples / frame_length;
+        std::vector<float> energies(kBandCount);
+        for (std::size_t t = 0; t < frames; ++t) {
+            const float presence = front->estimate(signal + t * frame_length);
+            extractor.compute(*front, presence, features + t * kFeatureCount, energies.data());
+            if (band_energy != nullptr) {
+                std::copy(energies.begin(), energies.end(), band_energy + t * kBandCount);
+            }
+        }
+        return frames;
+    } catch (...) {
+        return 0;
+    }
 }
 
 }  // extern "C"

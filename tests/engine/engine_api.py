@@ -44,6 +44,20 @@ class Engine:
         self.get_latency = _bind(lib, "get_latency", [void_p], size_t)
         self.process_frame = _bind(lib, "process_frame", [void_p, pointer, pointer], ctypes.c_float)
         self.reset = _bind(lib, "reset", [void_p], None)
+        self.band_count = int(_bind(lib, "band_count", [], size_t)())
+        self.feature_count = int(_bind(lib, "feature_count", [], size_t)())
+        self._analyse = _bind(lib, "analyse", [void_p, size_t, pointer, size_t, pointer, pointer], size_t)
+
+    def analyse(self, model: int, rate: int, samples: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
+        """Features (frames x F) and band energies (frames x B) of a signal from a fresh stream."""
+        signal = np.ascontiguousarray(samples, dtype=np.float32)
+        capacity = len(signal) // 80 + 1  # the shortest frame of any rate
+        features = np.full((capacity, self.feature_count), np.nan, np.float32)
+        energies = np.full((capacity, self.band_count), np.nan, np.float32)
+        pointer = ctypes.POINTER(ctypes.c_float)
+        frames = int(self._analyse(model, rate, signal.ctypes.data_as(pointer), len(signal),
+                                   features.ctypes.data_as(pointer), energies.ctypes.data_as(pointer)))
+        return features[:frames], energies[:frames]
 
     def load(self, path: Path) -> int | None:
         handle: int | None = self.model_load_from_path(bytes(path))
