@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import importlib.util
+import sys
 from types import ModuleType
 
 import pytest
@@ -21,5 +22,6 @@ def make_bundle() -> ModuleType:
     spec = importlib.util.spec_from_file_location("make_bundle", MAKE_BUNDLE_PATH)
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # its dataclasses look their module up there
     spec.loader.exec_module(module)
     return module
