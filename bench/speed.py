@@ -4,6 +4,12 @@
 threads against one.
 
     python bench/speed.py [--seconds 20] [--model ID]
+    python bench/speed.py [--seconds 20] --bundle PATH
+
+--bundle times a bundle file that is not packaged (a learned one being trained, say); for a
+learned bundle the network's size and cost are printed too. A learned bundle of the reference
+shape with random weights, for measuring before any training:
+    python engine/tools/make_bundle.py --random-learned /tmp/random.bin
 
 Frames go straight to the installed engine library through ctypes (which releases the
 interpreter lock during the call), so the figures are the engine's own plus a call's
@@ -31,6 +37,7 @@ from orlune._model_store import DEFAULT_MODEL_ID, PinnedModelStore, UnknownModel
 
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
+MAKE_BUNDLE = Path(__file__).resolve().parents[1] / "engine" / "tools" / "make_bundle.py"
 FLOAT_POINTER = ctypes.POINTER(ctypes.c_float)
 
 
@@ -127,24 +134,48 @@ def end_to_end(rate: int, seconds: float, store: PinnedModelStore) -> None:
     print(f"{rate:>6} Hz  RTF {elapsed / audio_seconds:.4f}  CPU RTF {cpu / audio_seconds:.4f}")
 
 
+def describe_network(bundle: Path) -> None:
+    """Parameter count and multiply-adds per second of audio of a learned bundle's network."""
+    import importlib.util
+
+    spec = importlib.util.spec_from_file_location("make_bundle", MAKE_BUNDLE)
+    if spec is None or spec.loader is None:
+        return
+    make_bundle = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = make_bundle
+    spec.loader.exec_module(make_bundle)
+    try:
+        sections = make_bundle.decode_sections(bundle.read_bytes())
+    except ValueError:
+        return
+    parameters, per_frame = make_bundle.network_cost(sections)
+    if parameters:
+        print(f"network: {parameters} parameters, {per_frame * 100 / 1e6:.1f} M multiply-adds per second of audio")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--seconds", type=float, default=20.0, help="audio per stream")
     parser.add_argument("--model", default=DEFAULT_MODEL_ID, metavar="ID", help="packaged model to time")
+    parser.add_argument("--bundle", type=Path, help="a bundle file to time instead of a packaged model")
     args = parser.parse_args(argv)
     try:
         store = PinnedModelStore(args.model)
     except UnknownModelError as error:
         parser.error(str(error))
-    bundle = store.artifact.path
+    bundle = args.bundle or store.artifact.path
 
     lib = load_engine()
     model = lib.kelvo_nc_model_load_from_path(str(bundle).encode())
     if not model:
         print(f"the bundle at {bundle} did not load")
         return 1
+    describe_network(bundle)
     try:
-        print(f"model {args.model} version {store.model.model_version} ({bundle.name})\n")
+        if args.bundle:
+            print(f"bundle {bundle}\n")
+        else:
+            print(f"model {args.model} version {store.model.model_version} ({bundle.name})\n")
         cores = sorted(os.sched_getaffinity(0))
         print(f"one stream on one core (pinned to CPU {cores[0]}):")
         os.sched_setaffinity(0, {cores[0]})

@@ -75,22 +75,32 @@ Denoiser::Denoiser(const ModelParameters& p, std::size_t sample_rate, std::size_
       previous_speech_power_(stft_.bins()) {}
 
 float Denoiser::process(const float* input, float* output) {
+    const float presence = estimate(input);
+    synthesise(gain_.data(), output);
+    return presence;
+}
+
+float Denoiser::estimate(const float* input) {
     stft_.analyse(input, spectrum_);
     const std::size_t bins = spectrum_.size();
     for (std::size_t k = 0; k < bins; ++k) power_[k] = std::norm(spectrum_[k]);
     noise_.update(power_);
-    const float presence = apply_gain();
+    return estimate_gain();
+}
+
+void Denoiser::synthesise(const float* gain, float* output) {
     if (gain_floor_ >= 1.0f) {
         // No attenuation allowed: hand back the input, delayed like the processed path.
         const auto delayed = stft_.delayed_input();
         std::copy(delayed.begin(), delayed.end(), output);
-        return presence;
+        return;
     }
+    const std::size_t bins = spectrum_.size();
+    for (std::size_t k = 0; k < bins; ++k) spectrum_[k] *= gain[k];
     stft_.synthesise(spectrum_, output);
-    return presence;
 }
 
-float Denoiser::apply_gain() {
+float Denoiser::estimate_gain() {
     const std::size_t bins = spectrum_.size();
     const float* noise = noise_.noise_power().data();
     const float* power = power_.data();
@@ -116,7 +126,6 @@ float Denoiser::apply_gain() {
     apply_gain_rule(bins, std::log(gain_floor_),
                     {prior_snr, posterior_snr, power, absence_probability_.data()},
                     {previous_speech_power, presence, gain});
-    for (std::size_t k = 0; k < bins; ++k) spectrum_[k] *= gain[k];
 
     float presence_sum = 0.0f;
     for (std::size_t k = presence_begin_; k < presence_end_; ++k) presence_sum += presence[k];

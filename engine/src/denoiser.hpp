@@ -11,6 +11,7 @@
 #include <complex>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "cepstral_snr.hpp"
@@ -40,13 +41,30 @@ class Denoiser {
     // speech presence probability.
     float process(const float* input, float* output);
 
+    // The first half of process(): takes one frame of input and runs the analysis and
+    // the statistical estimators up to the gain, leaving the spectrum unmodified.
+    // Returns the frame's speech presence probability.
+    float estimate(const float* input);
+    // The second half: scales the spectrum by `gain` (one value per bin) and writes the
+    // frame of output; with no attenuation allowed, the delayed input instead.
+    void synthesise(const float* gain, float* output);
+
+    // What estimate() found for the newest frame, per bin.
+    std::span<const float> power() const { return power_; }
+    std::span<const float> noise_power() const { return noise_.noise_power(); }
+    std::span<const float> prior_snr() const { return prior_snr_; }
+    std::span<const float> presence() const { return presence_; }
+    std::span<const float> gain() const { return gain_; }
+    const Stft& stft() const { return stft_; }
+    double bin_hz() const { return bin_hz_; }
+
     void reset();
 
   private:
     Denoiser(const ModelParameters& parameters, std::size_t sample_rate, std::size_t frame_length,
              float gain_floor);
 
-    float apply_gain();
+    float estimate_gain();
 
     // Initialised in this order; the band limits are needed by absence_.
     Stft stft_;

@@ -34,6 +34,8 @@ Stft::Stft(std::size_t hop, std::size_t window_hops, float analysis_exponent)
         analysis_window_[n] = static_cast<float>(std::pow(hann, analysis_exponent));
         synthesis_window_[n] =
             static_cast<float>(std::pow(hann, 1.0 - analysis_exponent) / overlap_gain);
+        analysis_window_energy_ +=
+            static_cast<double>(analysis_window_[n]) * static_cast<double>(analysis_window_[n]);
     }
 }
 

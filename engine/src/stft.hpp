@@ -24,6 +24,8 @@ class Stft {
     std::size_t fft_size() const { return fft_.size(); }
     std::size_t bins() const { return fft_.bins(); }
     std::size_t latency() const { return window_length_ - hop_; }
+    // sum(w^2) over the analysis window: |X_k|^2 / (this * rate) is a density per Hz.
+    double analysis_window_energy() const { return analysis_window_energy_; }
 
     // Appends one hop of input (non-finite samples read as silence, others clamped)
     // and writes the spectrum of the newest window.
@@ -42,6 +44,7 @@ class Stft {
     std::size_t hop_;
     std::size_t window_length_;
     RealFft fft_;
+    double analysis_window_energy_ = 0.0;
     std::vector<float> analysis_window_;
     std::vector<float> synthesis_window_;
     std::vector<float> history_;  // the last window_length_ input samples, oldest first

@@ -44,6 +44,30 @@ class Engine:
         self.get_latency = _bind(lib, "get_latency", [void_p], size_t)
         self.process_frame = _bind(lib, "process_frame", [void_p, pointer, pointer], ctypes.c_float)
         self.reset = _bind(lib, "reset", [void_p], None)
+        self.band_count = int(_bind(lib, "band_count", [], size_t)())
+        self.feature_count = int(_bind(lib, "feature_count", [], size_t)())
+        self._infer = _bind(lib, "infer", [void_p, pointer, size_t, pointer], size_t)
+        self._analyse = _bind(lib, "analyse", [void_p, size_t, pointer, size_t, pointer, pointer], size_t)
+
+    def analyse(self, model: int, rate: int, samples: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
+        """Features (frames x F) and band energies (frames x B) of a signal from a fresh stream."""
+        signal = np.ascontiguousarray(samples, dtype=np.float32)
+        capacity = len(signal) // 80 + 1  # the shortest frame of any rate
+        features = np.full((capacity, self.feature_count), np.nan, np.float32)
+        energies = np.full((capacity, self.band_count), np.nan, np.float32)
+        pointer = ctypes.POINTER(ctypes.c_float)
+        frames = int(self._analyse(model, rate, signal.ctypes.data_as(pointer), len(signal),
+                                   features.ctypes.data_as(pointer), energies.ctypes.data_as(pointer)))
+        return features[:frames], energies[:frames]
+
+    def infer(self, model: int, features: npt.ArrayLike) -> FloatArray:
+        """The network's outputs (frames x (B + 1)) for features (frames x F) from a fresh state."""
+        inputs = np.ascontiguousarray(features, dtype=np.float32)
+        outputs = np.full((len(inputs), self.band_count + 1), np.nan, np.float32)
+        pointer = ctypes.POINTER(ctypes.c_float)
+        frames = self._infer(model, inputs.ctypes.data_as(pointer), len(inputs), outputs.ctypes.data_as(pointer))
+        assert frames == len(inputs), f"inferred {frames} of {len(inputs)} frames"
+        return outputs
 
     def load(self, path: Path) -> int | None:
         handle: int | None = self.model_load_from_path(bytes(path))
@@ -59,8 +83,8 @@ class Engine:
             self.model_free(handle)
 
     @contextmanager
-    def session(self, rate: int, limit_db: float = 100.0) -> Iterator[Session]:
-        with self.model() as model:
+    def session(self, rate: int, limit_db: float = 100.0, bundle: Path = BUNDLE_PATH) -> Iterator[Session]:
+        with self.model(bundle) as model:
             handle = self.session_create(model, rate, limit_db)
             assert handle, f"no session at {rate} Hz"
             try:
