@@ -67,4 +67,8 @@ size_t kelvo_nc_get_latency(const kelvo_nc_session* session) {
     return session ? session->denoiser.latency() : 0;
 }
 
+size_t kelvo_nc_supported_rates(size_t* rates, size_t capacity) {
+    return orlune::engine::copy_supported_rates(rates, rates ? capacity : 0);
+}
+
 }  // extern "C"

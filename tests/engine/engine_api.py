@@ -11,14 +11,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import orlune
-from orlune._checks import SUPPORTED_RATES
 
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY_PATH = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
 BUNDLE_PATH = PACKAGE_DIR / "resources" / "models" / "orlune-nc-default.bin"
 MAKE_BUNDLE_PATH = Path(__file__).resolve().parents[2] / "engine" / "tools" / "make_bundle.py"
 
-RATES = list(SUPPORTED_RATES)
 FloatArray = npt.NDArray[np.float32]
 
 
@@ -44,6 +42,13 @@ class Engine:
         self.get_latency = _bind(lib, "get_latency", [void_p], size_t)
         self.process_frame = _bind(lib, "process_frame", [void_p, pointer, pointer], ctypes.c_float)
         self.reset = _bind(lib, "reset", [void_p], None)
+        self.supported_rates = _bind(lib, "supported_rates", [ctypes.POINTER(size_t), size_t], size_t)
+
+    def rates(self) -> list[int]:
+        count = self.supported_rates(None, 0)
+        rates = (ctypes.c_size_t * count)()
+        assert self.supported_rates(rates, count) == count
+        return list(rates)
 
     def load(self, path: Path) -> int | None:
         handle: int | None = self.model_load_from_path(bytes(path))
@@ -97,6 +102,8 @@ class Session:
     def reset(self) -> None:
         self._engine.reset(self.handle)
 
+
+RATES = Engine(LIBRARY_PATH).rates()  # the rates a session opens at, as the engine lists them
 
 def white_noise(rate: int, seconds: float, level_dbfs: float, seed: int = 7) -> FloatArray:
     rng = np.random.default_rng(seed)
