@@ -15,7 +15,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
-import soundfile as sf
+import soundfile as sf  # type: ignore[import-untyped]
 
 import orlune
 
