@@ -10,6 +10,7 @@ import numpy as np
 import numpy.typing as npt
 import soundfile as sf
 import soxr
+from orlune._checks import PCM_SCALE, quantise
 
 FloatArray = npt.NDArray[np.float64]
 
@@ -42,8 +43,9 @@ def power(samples: FloatArray) -> float:
     return float(np.mean(samples**2))
 
 
-def quantise(samples: FloatArray) -> FloatArray:
-    return np.clip(np.round(samples * 32768.0), -32768, 32767) / 32768.0
+def on_16_bit_grid(samples: FloatArray) -> FloatArray:
+    """`samples` as they come back from 16-bit PCM: quantised as orlune quantises."""
+    return quantise(samples).astype(np.float64) / PCM_SCALE
 
 
 def noise_excerpt(noise: FloatArray, length: int, rng: np.random.Generator) -> FloatArray:
@@ -90,7 +92,7 @@ def mixtures(
                     snr_db=snr_db,
                     rate=rate,
                     clean=resample(speech, speech_rate, rate),
-                    noisy=quantise(resample(noisy, speech_rate, rate)),
+                    noisy=on_16_bit_grid(resample(noisy, speech_rate, rate)),
                 )
 
 
@@ -100,4 +102,4 @@ def clean_items(rates: list[int], *, max_items: int | None = None) -> Iterator[t
         speech, speech_rate = _read(clean_path)
         speech *= 10.0 ** (SPEECH_LEVEL_DBFS / 20.0) / np.sqrt(power(speech))
         for rate in rates:
-            yield clean_path.stem, rate, quantise(resample(speech, speech_rate, rate))
+            yield clean_path.stem, rate, on_16_bit_grid(resample(speech, speech_rate, rate))

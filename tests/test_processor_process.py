@@ -48,7 +48,7 @@ def test_refused_calls_touch_nothing(state: str, samples: NDArray[Any], error: t
     assert (session.calls, reporter.records, p._processed_blocks, p._processed_samples) == ([], [], 0, 0)
 
 
-@pytest.mark.parametrize("frame_length", [0, -480, 1.5, "480", None, True - 1])
+@pytest.mark.parametrize("frame_length", [0, -480, 1.5, "480", None, True - 1, 2**70])
 def test_non_positive_or_non_integer_frame_length_is_refused(frame_length: Any) -> None:
     p = initialized(FakeSession(frame_length=frame_length))
     with pytest.raises(ValueError) as raised:
@@ -56,6 +56,16 @@ def test_non_positive_or_non_integer_frame_length_is_refused(frame_length: Any) 
     assert str(raised.value) == f"Orlune session frame_length must be a positive integer, got {frame_length!r}"
     with pytest.raises(ValueError, match="expects int16"):  # the dtype is checked first
         p.process(np.zeros(480, np.float64))
+
+
+@pytest.mark.parametrize("error", [MemoryError, KeyboardInterrupt, ZeroDivisionError])
+def test_frame_length_errors_other_than_not_an_integer_propagate(error: type[BaseException]) -> None:
+    class FailingLength:
+        def __index__(self) -> int:
+            raise error
+
+    with pytest.raises(error):
+        initialized(FakeSession(frame_length=FailingLength())).process(np.zeros(480, np.int16))
 
 
 @pytest.mark.parametrize("blocks", [0, 1, 2, 7])

@@ -35,7 +35,7 @@ ORLUNE_NC_API kelvo_nc_model* kelvo_nc_model_load_from_path(const char* path);
 /* Frees a model. NULL is ignored. Every session created on it must be freed first. */
 ORLUNE_NC_API void kelvo_nc_model_free(kelvo_nc_model* model);
 
-/* Opens a stream at one of 8000, 16000, 22050, 24000, 32000, 44100 or 48000 Hz.
+/* Opens a stream at one of the rates that kelvo_nc_supported_rates lists.
  * attenuation_limit_db bounds how far the output is pulled below the input:
  * 0 or less returns the input (delayed), NaN or +inf means no bound.
  * Returns NULL for a NULL model or an unsupported rate. */
@@ -83,6 +83,11 @@ ORLUNE_NC_API size_t kelvo_nc_analyse(const kelvo_nc_model* model, size_t sample
  * 0 for a model without a network or NULL pointers. */
 ORLUNE_NC_API size_t kelvo_nc_infer(const kelvo_nc_model* model, const float* features,
                                     size_t frames, float* outputs);
+
+/* The sample rates a session can be opened at (8000 to 48000 Hz), ascending: copies
+ * at most capacity of them to rates (NULL is taken as a capacity of 0) and returns
+ * how many there are. */
+ORLUNE_NC_API size_t kelvo_nc_supported_rates(size_t* rates, size_t capacity);
 
 #ifdef __cplusplus
 }

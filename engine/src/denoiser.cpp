@@ -11,6 +11,17 @@
 namespace orlune::engine {
 namespace {
 
+// The rates the engine runs at, ascending, with their 10 ms frame lengths.
+constexpr std::array<std::pair<std::size_t, std::size_t>, 7> kRates{{
+    {8000, 80},
+    {16000, 160},
+    {22050, 220},
+    {24000, 240},
+    {32000, 320},
+    {44100, 441},
+    {48000, 480},
+}};
+
 // Keeps the posterior SNR, and so every exponent computed from it, finite.
 constexpr float kMaxPosteriorSnr = 1e8f;
 
@@ -22,19 +33,15 @@ std::size_t bin_at(float hz, double bin_hz, std::size_t bins) {
 }  // namespace
 
 std::optional<std::size_t> frame_length_for_rate(std::size_t sample_rate) {
-    static constexpr std::array<std::pair<std::size_t, std::size_t>, 7> kRates{{
-        {8000, 80},
-        {16000, 160},
-        {22050, 220},
-        {24000, 240},
-        {32000, 320},
-        {44100, 441},
-        {48000, 480},
-    }};
     for (const auto& [rate, frame] : kRates) {
         if (rate == sample_rate) return frame;
     }
     return std::nullopt;
+}
+
+std::size_t copy_supported_rates(std::size_t* rates, std::size_t capacity) {
+    for (std::size_t i = 0; i < std::min(capacity, kRates.size()); ++i) rates[i] = kRates[i].first;
+    return kRates.size();
 }
 
 float gain_floor_for(float attenuation_limit_db, float model_floor_db) {

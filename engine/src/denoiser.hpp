@@ -25,6 +25,9 @@ namespace orlune::engine {
 // Sample rates the engine runs at and their 10 ms frame lengths.
 std::optional<std::size_t> frame_length_for_rate(std::size_t sample_rate);
 
+// Copies at most `capacity` of those rates, ascending, to `rates`; returns how many there are.
+std::size_t copy_supported_rates(std::size_t* rates, std::size_t capacity);
+
 // The lowest gain for an attenuation limit: the limit's when it is tighter than the
 // model's own floor, 1 (no change) for a limit of 0 or less, the model's for NaN or +inf.
 float gain_floor_for(float attenuation_limit_db, float model_floor_db);

@@ -155,4 +155,8 @@ size_t kelvo_nc_infer(const kelvo_nc_model* model, const float* features, size_t
     }
 }
 
+size_t kelvo_nc_supported_rates(size_t* rates, size_t capacity) {
+    return orlune::engine::copy_supported_rates(rates, rates ? capacity : 0);
+}
+
 }  // extern "C"

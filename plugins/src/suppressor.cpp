@@ -1,6 +1,7 @@
 #include "suppressor.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -21,6 +22,19 @@ float engine_sample(float sample) {
 std::string rate_text(double sample_rate) {
     char text[64];
     std::snprintf(text, sizeof text, "%.10g", sample_rate);
+    return text;
+}
+
+// "8000, 16000, ... or 48000", as the engine lists them.
+std::string supported_rates_text() {
+    std::array<std::size_t, 32> rates{};
+    const std::size_t count =
+        std::min(kelvo_nc_supported_rates(rates.data(), rates.size()), rates.size());
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) text += i + 1 == count ? " or " : ", ";
+        text += std::to_string(rates[i]);
+    }
     return text;
 }
 
@@ -48,8 +62,7 @@ std::unique_ptr<Suppressor> Suppressor::create(const std::string& plugin_dir, do
         }
         if (!channel.session) {
             error = "orlune: " + rate_text(sample_rate) +
-                    " Hz is not supported; open the plugin at 8000, 16000, 22050, 24000, "
-                    "32000, 44100 or 48000 Hz";
+                    " Hz is not supported; open the plugin at " + supported_rates_text() + " Hz";
             return nullptr;
         }
     }

@@ -11,14 +11,12 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 import orlune
-from orlune._checks import SUPPORTED_RATES
 
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY_PATH = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
 BUNDLE_PATH = PACKAGE_DIR / "resources" / "models" / "orlune-nc-default.bin"
 MAKE_BUNDLE_PATH = Path(__file__).resolve().parents[2] / "engine" / "tools" / "make_bundle.py"
 
-RATES = list(SUPPORTED_RATES)
 FloatArray = npt.NDArray[np.float32]
 
 
@@ -48,6 +46,7 @@ class Engine:
         self.feature_count = int(_bind(lib, "feature_count", [], size_t)())
         self._infer = _bind(lib, "infer", [void_p, pointer, size_t, pointer], size_t)
         self._analyse = _bind(lib, "analyse", [void_p, size_t, pointer, size_t, pointer, pointer], size_t)
+        self.supported_rates = _bind(lib, "supported_rates", [ctypes.POINTER(size_t), size_t], size_t)
 
     def analyse(self, model: int, rate: int, samples: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
         """Features (frames x F) and band energies (frames x B) of a signal from a fresh stream."""
@@ -68,6 +67,12 @@ class Engine:
         frames = self._infer(model, inputs.ctypes.data_as(pointer), len(inputs), outputs.ctypes.data_as(pointer))
         assert frames == len(inputs), f"inferred {frames} of {len(inputs)} frames"
         return outputs
+
+    def rates(self) -> list[int]:
+        count = self.supported_rates(None, 0)
+        rates = (ctypes.c_size_t * count)()
+        assert self.supported_rates(rates, count) == count
+        return list(rates)
 
     def load(self, path: Path) -> int | None:
         handle: int | None = self.model_load_from_path(bytes(path))
@@ -121,6 +126,8 @@ class Session:
     def reset(self) -> None:
         self._engine.reset(self.handle)
 
+
+RATES = Engine(LIBRARY_PATH).rates()  # the rates a session opens at, as the engine lists them
 
 def white_noise(rate: int, seconds: float, level_dbfs: float, seed: int = 7) -> FloatArray:
     rng = np.random.default_rng(seed)

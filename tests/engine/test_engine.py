@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 from tests.engine.engine_api import BUNDLE_PATH, RATES, Engine, FloatArray, level_db, pink_noise, white_noise
+from orlune._checks import SUPPORTED_RATES
 from orlune._orlune_nc import OrluneNC
 
 
@@ -27,6 +28,13 @@ def test_each_rate_opens_with_its_frame_and_a_constant_delay_within_20_ms(rate: 
         assert 0.0 <= session.speech_probability <= 1.0
     finally:
         session.close()
+
+
+def test_the_engine_lists_its_rates_and_the_python_layer_takes_the_same(engine: Engine) -> None:
+    assert RATES == sorted(RATES) and list(SUPPORTED_RATES) == RATES
+    first_three = (ctypes.c_size_t * 3)()
+    assert engine.supported_rates(first_three, 3) == len(RATES) and list(first_three) == RATES[:3]
+    assert engine.supported_rates(None, 100) == len(RATES)
 
 
 @pytest.mark.parametrize("rate", [0, 1, 11025, 16001, 44000, 96000, 2**40])

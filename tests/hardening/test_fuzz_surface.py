@@ -92,6 +92,19 @@ def _still_in_step(subject: Callable[[Any], Any], twin: Callable[[Any], Any], n:
     assert np.array_equal(subject(block), twin(block)), "a refused call changed the stream"
 
 
+def _declares_a_block(value: object, n: int, whole_blocks: bool) -> bool:
+    """An object that is no ndarray but says it holds int16 samples (`dtype`), as many
+    as a call takes (`size`), and is read as such by NumPy: it must be accepted."""
+    size = getattr(value, "size", None)
+    if getattr(value, "dtype", None) != np.int16 or not isinstance(size, int) or size <= 0:
+        return False
+    samples = np.asarray(value)
+    return (
+        samples.dtype == np.int16 and samples.shape == (size,)
+        and (size % n == 0 if whole_blocks else size == n)
+    )  # fmt: skip
+
+
 def _check_block_answer(value: object, result: Any, error: BaseException | None, n: int,
                         twin: Callable[[Any], Any], *, whole_blocks: bool) -> None:
     """Shared rules of process and process_frame: plain int16 arrays of the right size
@@ -111,6 +124,7 @@ def _check_block_answer(value: object, result: Any, error: BaseException | None,
         assert np.array_equal(result, twin(np.ascontiguousarray(value))), "wrong samples"
         return
     if error is not None:
+        assert not _declares_a_block(value, n, whole_blocks), f"refused {value!r}: {error!r}"
         return
     try:
         samples = np.array(value, dtype=np.int16).reshape(-1)

@@ -304,8 +304,7 @@ PyRef make_annotated_function(PyObject* function_type, PyObject* module, const F
     PyRef annotations = PyRef::check(PyDict_New());
     for (Py_ssize_t i = 0; i < count; ++i) {
         const Parameter& p = spec.parameters[i];
-        PyObject* name = PyUnicode_InternFromString(p.name);
-        if (name == nullptr) throw PythonError{};
+        PyObject* name = intern(p.name).release();
         PyTuple_SET_ITEM(names.get(), i, name);
         PyTuple_SET_ITEM(defaults.get(), i, default_object(p.default_value).release());
         if (p.annotation != nullptr) {

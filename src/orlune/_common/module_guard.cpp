@@ -1,5 +1,7 @@
 #include "module_guard.hpp"
 
+#include "py_ref.hpp"
+
 namespace orlune {
 
 // Both methods run under the import lock of the owning interpreter, and any
@@ -23,5 +25,22 @@ int ModuleGuard::enter() {
 }
 
 void ModuleGuard::commit() { initialised_ = true; }
+
+namespace {
+
+// Runs among the atexit callbacks, before the interpreter starts ending threads.
+PyObject* note_shutdown(PyObject*, PyObject*) {
+    shutdown_begun.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef note_shutdown_def = {"note_shutdown", note_shutdown, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void watch_shutdown() {
+    const PyRef callback = PyRef::check(PyCFunction_New(&note_shutdown_def, nullptr));
+    call_method(import_module("atexit").get(), "register", callback.get());
+}
 
 }  // namespace orlune

@@ -21,4 +21,8 @@ class ModuleGuard {
     bool initialised_ = false;
 };
 
+// Registers the atexit callback that tells holds_gil (py_ref.hpp) that the
+// interpreter is shutting down. Call once from the exec slot; throws PythonError.
+void watch_shutdown();
+
 }  // namespace orlune

@@ -1,5 +1,5 @@
-// GC support for a module's state struct: the struct lists the references it
-// owns (`reference_slots()`), and these templates visit, clear and free them.
+// A module's state struct: `state_of<State>(module)` reaches it, and the GC
+// templates visit, clear and free the references it lists (`reference_slots()`).
 #pragma once
 
 #include <Python.h>
@@ -7,13 +7,13 @@
 namespace orlune {
 
 template <typename State>
-State* module_state(PyObject* module) {
-    return static_cast<State*>(PyModule_GetState(module));
+State& state_of(PyObject* module) {
+    return *static_cast<State*>(PyModule_GetState(module));
 }
 
 template <typename State>
 int traverse_module_state(PyObject* module, visitproc visit, void* arg) {
-    State* state = module_state<State>(module);
+    auto* state = static_cast<State*>(PyModule_GetState(module));
     if (state == nullptr) return 0;
     for (PyObject** slot : state->reference_slots()) Py_VISIT(*slot);
     return 0;
@@ -21,7 +21,7 @@ int traverse_module_state(PyObject* module, visitproc visit, void* arg) {
 
 template <typename State>
 int clear_module_state(PyObject* module) {
-    State* state = module_state<State>(module);
+    auto* state = static_cast<State*>(PyModule_GetState(module));
     if (state == nullptr) return 0;
     for (PyObject** slot : state->reference_slots()) Py_CLEAR(*slot);
     return 0;

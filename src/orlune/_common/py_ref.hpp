@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <string_view>
 #include <utility>
 
@@ -15,9 +16,14 @@ struct PythonError {};
 // A thread that asks for the GIL while the interpreter shuts down is ended by
 // the interpreter (PyThread_exit_thread), which unwinds its stack. Destructors
 // met on the way must then leave Python alone: the thread no longer holds the GIL.
-// That can only happen once finalisation has begun, so the common case costs one
-// load of a global flag rather than a thread-state lookup.
-inline bool holds_gil() noexcept { return !_Py_IsFinalizing() || PyGILState_Check() != 0; }
+// That can only happen once shutdown has begun, which an atexit callback notes
+// (see watch_shutdown), so the common case costs one load of a flag rather than a
+// thread-state lookup. Each extension module keeps its own flag.
+inline std::atomic<bool> shutdown_begun{false};
+
+inline bool holds_gil() noexcept {
+    return !shutdown_begun.load(std::memory_order_relaxed) || PyGILState_Check() != 0;
+}
 
 // An owned (strong) reference; releases it on destruction.
 class PyRef {
@@ -94,6 +100,9 @@ inline PyRef import_module(const char* name) { return PyRef::check(PyImport_Impo
 
 inline PyRef new_string(const char* text) { return PyRef::check(PyUnicode_FromString(text)); }
 
+// An interned str, for names that are looked up on every call.
+inline PyRef intern(const char* text) { return PyRef::check(PyUnicode_InternFromString(text)); }
+
 inline bool is_true(PyObject* object) {
     const int truth = PyObject_IsTrue(object);
     check_status(truth);
@@ -114,6 +123,28 @@ inline bool is_true(PyObject* object) {
 }  // namespace orlune
 
 namespace orlune {
+
+// Sets the exception being raised (if any) aside for the object's lifetime, so
+// that cleanup code can call into Python, and raises it again afterwards.
+class PendingError {
+  public:
+#if PY_VERSION_HEX >= 0x030C0000
+    PendingError() noexcept : exception_(PyErr_GetRaisedException()) {}
+    ~PendingError() { PyErr_SetRaisedException(exception_); }
+#else
+    PendingError() noexcept { PyErr_Fetch(&type_, &exception_, &traceback_); }
+    ~PendingError() { PyErr_Restore(type_, exception_, traceback_); }
+#endif
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+  private:
+    PyObject* exception_ = nullptr;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* traceback_ = nullptr;
+#endif
+};
 
 // Releases the GIL for the lifetime of the object; only native code may run meanwhile.
 class ReleasedGil {
@@ -155,16 +186,13 @@ class HeldLock {
     }
     ~HeldLock() {
         if (!held_ || !holds_gil()) return;
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-        const bool raising = PyErr_Occurred() != nullptr;
-        if (raising) PyErr_Fetch(&type, &value, &traceback);
+        const PendingError pending;
         PyObject* self = lock_.get();
         PyObject* result = Py_TYPE(self) == known_.type
                                ? known_.release(self, nullptr)
                                : PyObject_VectorcallMethod(release_name_, &self, 1, nullptr);
         if (result == nullptr) PyErr_WriteUnraisable(self);
         Py_XDECREF(result);
-        if (raising) PyErr_Restore(type, value, traceback);
     }
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;

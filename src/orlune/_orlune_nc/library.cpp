@@ -45,8 +45,7 @@ constexpr Parameter kLoadLibraryParameters[] = {{"path", "Path"}};
 // this a corrected file at that path would never be loaded, and a file written
 // over the mapped one in place would corrupt it. The pending exception is kept.
 void unload(PyObject* lib) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    const PendingError pending;
     const PyRef handle = PyRef::steal(PyObject_GetAttrString(lib, "_handle"));
     const PyRef ctypes_core = handle ? PyRef::steal(PyImport_ImportModule("_ctypes")) : PyRef();
     if (ctypes_core) {
@@ -60,7 +59,6 @@ void unload(PyObject* lib) {
         }
     }
     PyErr_Clear();  // nothing more can be done about a library that will not unload
-    PyErr_Restore(type, value, traceback);
 }
 
 }  // namespace
@@ -105,7 +103,7 @@ void declare_api(PyObject* module, PyObject* lib) {
 }
 
 PyRef load_library(PyObject* module, PyObject* path) {
-    const ModuleState& state = state_of(module);
+    const ModuleState& state = state_of<ModuleState>(module);
     const PyRef lock = module_global(module, "_LIBRARY_CACHE_LOCK");
     const PyRef cache = module_global(module, "_LIBRARY_CACHE");
     HeldLock held(lock.get(), state.str_acquire, state.str_release);

@@ -36,7 +36,8 @@ int exec_module(PyObject* module) {
     if (guard.enter() < 0) return -1;
     PyObject* ok = call_translating_exceptions([&]() -> PyObject* {
         if (import_numpy() < 0) throw PythonError{};
-        ModuleState& state = state_of(module);
+        watch_shutdown();
+        ModuleState& state = state_of<ModuleState>(module);
         add_imported(module, "ctypes", "ctypes", nullptr);
         add_imported(module, "logging", "logging", nullptr);
         add_imported(module, "os", "os", nullptr);
@@ -56,9 +57,8 @@ int exec_module(PyObject* module) {
         check_status(HeldLock::learn_type(cache_lock.get()));
         add(module, "_LIBRARY_CACHE_LOCK", cache_lock);
 
-        state.str_acquire = PyUnicode_InternFromString("acquire");
-        state.str_release = PyUnicode_InternFromString("release");
-        if (!state.str_acquire || !state.str_release) throw PythonError{};
+        state.str_acquire = intern("acquire").release();
+        state.str_release = intern("release").release();
         state.function_type = create_annotated_function_type(module);
         if (state.function_type == nullptr) throw PythonError{};
         for (const FunctionSpec* spec : {&kResolveFileSpec, &kDeclareApiSpec, &kLoadLibrarySpec}) {

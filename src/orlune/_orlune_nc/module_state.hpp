@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "_common/module_state.hpp"
 #include "_common/py_ref.hpp"
 
 namespace orlune::nc {
@@ -19,9 +20,5 @@ struct ModuleState {
         return std::array{&function_type, &session_type, &str_acquire, &str_release};
     }
 };
-
-inline ModuleState& state_of(PyObject* module) {
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
 
 }  // namespace orlune::nc

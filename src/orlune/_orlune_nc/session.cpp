@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "_common/annotated_function.hpp"
+#include "_common/log_info.hpp"
 #include "_common/numpy_api.hpp"
 #include "_common/py_ref.hpp"
 #include "library.hpp"
@@ -80,7 +81,7 @@ class EngineGuard {
 SessionObject* as_session(PyObject* object) { return reinterpret_cast<SessionObject*>(object); }
 
 SessionObject* checked_self(PyObject* module, PyObject* self) {
-    auto* type = reinterpret_cast<PyTypeObject*>(state_of(module).session_type);
+    auto* type = reinterpret_cast<PyTypeObject*>(state_of<ModuleState>(module).session_type);
     if (!PyObject_TypeCheck(self, type)) {
         PyErr_Format(PyExc_TypeError, "descriptor requires an 'OrluneNC' object but received '%s'",
                      Py_TYPE(self)->tp_name);
@@ -179,15 +180,11 @@ void allocate_buffers(SessionObject* self) {
 
 void log_loaded(PyObject* module, PyObject* library_file, PyObject* sample_rate,
                 PyObject* frame_length) {
-    const PyRef logger = module_global(module, "logger");
     const PyRef library_path = PyRef::check(PyObject_Str(library_file));
     const PyRef extra = PyRef::check(Py_BuildValue("{s:O,s:O,s:O}", "library_path",
                                                    library_path.get(), "sample_rate", sample_rate,
                                                    "native_frame_length", frame_length));
-    const PyRef info = get_attr(logger.get(), "info");
-    const PyRef args = PyRef::check(Py_BuildValue("(s)", "Orlune loaded"));
-    const PyRef kwargs = PyRef::check(Py_BuildValue("{s:O}", "extra", extra.get()));
-    PyRef::check(PyObject_Call(info.get(), args.get(), kwargs.get()));
+    log_info(module, "Orlune loaded", extra.get());
 }
 
 PyRef locate_library(PyObject* module) {
@@ -270,9 +267,9 @@ PyRef init_body(PyObject* module, PyObject* const* args) {
     return PyRef::borrow(Py_None);
 }
 
-[[noreturn]] void raise_closed() {
-    raise(PyExc_RuntimeError, "Orlune denoising session is closed");
-}
+constexpr const char* kClosedMessage = "Orlune denoising session is closed";
+
+[[noreturn]] void raise_closed() { raise(PyExc_RuntimeError, kClosedMessage); }
 
 // Another thread is still inside __init__ of an object it made with __new__.
 void refuse_while_constructing(const SessionObject* self) {
@@ -287,7 +284,7 @@ void refuse_while_constructing(const SessionObject* self) {
 template <typename Fill, typename Drain>
 void run_frame(SessionObject* self, Fill&& fill_input, Drain&& drain_output) {
     refuse_while_constructing(self);
-    const ModuleState& state = state_of(self->module);
+    const ModuleState& state = state_of<ModuleState>(self->module);
     HeldLock held(self->lock, state.str_acquire, state.str_release);
     float probability;
     {
@@ -375,7 +372,7 @@ PyRef reset_body(PyObject* module, PyObject* const* args) {
     SessionObject* self = checked_self(module, args[0]);
     if (self->lock == nullptr) return PyRef::borrow(Py_None);
     refuse_while_constructing(self);
-    const ModuleState& state = state_of(module);
+    const ModuleState& state = state_of<ModuleState>(module);
     HeldLock held(self->lock, state.str_acquire, state.str_release);
     const EngineGuard engine(self);
     if (self->session != nullptr) {
@@ -407,7 +404,7 @@ PyRef close_body(PyObject* module, PyObject* const* args) {
     SessionObject* self = checked_self(module, args[0]);
     if (self->lock == nullptr) return PyRef::borrow(Py_None);
     refuse_while_constructing(self);
-    const ModuleState& state = state_of(module);
+    const ModuleState& state = state_of<ModuleState>(module);
     HeldLock held(self->lock, state.str_acquire, state.str_release);
     free_handles(self);
     return PyRef::borrow(Py_None);
@@ -556,7 +553,7 @@ PyType_Spec session_spec = {
 
 PyObject* create_session_type(PyObject* module) {
     return call_translating_exceptions([&]() -> PyObject* {
-        ModuleState& state = state_of(module);
+        ModuleState& state = state_of<ModuleState>(module);
         PyRef type = PyRef::check(PyType_FromModuleAndSpec(module, &session_spec, nullptr));
         for (const FunctionSpec& spec : kMethods) {
             const PyRef method = make_annotated_function(state.function_type, module, spec);
@@ -574,7 +571,7 @@ int process_block(PyObject* session, const char* input, Py_ssize_t input_stride,
                   Py_ssize_t output_stride) {
     SessionObject* self = as_session(session);
     if (self->lock == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Orlune denoising session is closed");
+        PyErr_SetString(PyExc_RuntimeError, kClosedMessage);
         return -1;
     }
     PyObject* ok = call_translating_exceptions([&]() -> PyObject* {

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "_common/numpy_api.hpp"
-#include "instance_fields.hpp"
 #include "module_state.hpp"
 #include "processor.hpp"
 
@@ -17,6 +16,13 @@ std::int64_t monotonic_ns() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// self.<name> += increment, as Python code would do it.
+void add_to_attr(PyObject* self, PyObject* name, PyObject* increment) {
+    const PyRef value = get_attr(self, name);
+    const PyRef sum = PyRef::check(PyNumber_Add(value.get(), increment));
+    check_status(PyObject_SetAttr(self, name, sum.get()));
 }
 
 // Everything one call reads once before its first block.
@@ -32,27 +38,22 @@ struct Call {
 };
 
 // Hands one block to the reporter (when there is one), then advances the counters.
-void finish_block(const Call& call, InstanceFields& fields, PyObject* duration_ns) {
-    const ModuleState& state = state_of(call.module);
-    const PyRef reporter = fields.get(Field::telemetry_reporter);
+void finish_block(const Call& call, PyObject* duration_ns) {
+    const ModuleState& state = state_of<ModuleState>(call.module);
+    const PyRef reporter = get_attr(call.self, state.str_telemetry_reporter);
     if (reporter.get() != Py_None) {
-        const PyRef sample_rate = fields.get(Field::sample_rate);
+        const PyRef sample_rate = get_attr(call.self, state.str_sample_rate);
         PyObject* arguments[] = {reporter.get(), sample_rate.get(), call.block_length_object,
                                  duration_ns};
         PyRef::check(PyObject_VectorcallMethod(state.str_record_block, arguments, 1,
                                                state.record_block_kwnames));
     }
-    const PyRef one = PyRef::check(PyLong_FromLong(1));
-    const PyRef blocks = fields.get(Field::processed_blocks);
-    fields.set(Field::processed_blocks, PyRef::check(PyNumber_Add(blocks.get(), one.get())));
-    const PyRef samples = fields.get(Field::processed_samples);
-    fields.set(Field::processed_samples,
-               PyRef::check(PyNumber_Add(samples.get(), call.block_length_object)));
+    add_to_attr(call.self, state.str_processed_blocks, state.one);
+    add_to_attr(call.self, state.str_processed_samples, call.block_length_object);
 }
 
 void run_generic(const Call& call) {
-    const ModuleState& state = state_of(call.module);
-    InstanceFields fields(call.self, state);
+    const ModuleState& state = state_of<ModuleState>(call.module);
     for (Py_ssize_t offset = 0; offset < call.sample_count; offset += call.block_length) {
         const PyRef start = PyRef::check(PyLong_FromSsize_t(offset));
         const PyRef stop = PyRef::check(PyLong_FromSsize_t(offset + call.block_length));
@@ -66,14 +67,13 @@ void run_generic(const Call& call) {
         const PyRef finished_at = PyRef::check(PyObject_CallNoArgs(clock.get()));
         const PyRef duration = PyRef::check(PyNumber_Subtract(finished_at.get(), started_at.get()));
         check_status(PyObject_SetItem(call.output, bounds.get(), processed.get()));
-        finish_block(call, fields, duration.get());
+        finish_block(call, duration.get());
     }
 }
 
 void run_native(const Call& call) {
-    const ModuleState& state = state_of(call.module);
+    const ModuleState& state = state_of<ModuleState>(call.module);
     const SessionCapi& capi = *state.session_capi;
-    InstanceFields fields(call.self, state);
     auto* input = reinterpret_cast<PyArrayObject*>(call.samples);
     auto* output = reinterpret_cast<PyArrayObject*>(call.output);
     for (Py_ssize_t offset = 0; offset < call.sample_count; offset += call.block_length) {
@@ -90,19 +90,27 @@ void run_native(const Call& call) {
         }
         const std::int64_t finished_at = monotonic_ns();
         const PyRef duration = PyRef::check(PyLong_FromLongLong(finished_at - started_at));
-        finish_block(call, fields, duration.get());
+        finish_block(call, duration.get());
     }
 }
 
-// The session's block length as a positive Py_ssize_t, or the ValueError that refuses it.
+// Clears the pending error when it is an `expected` one; anything else (a
+// MemoryError, say) goes on to the caller.
+void clear_expected_error(PyObject* expected) {
+    if (!PyErr_ExceptionMatches(expected)) throw PythonError{};
+    PyErr_Clear();
+}
+
+// The session's block length as a positive Py_ssize_t, or the ValueError that refuses
+// it: not an integer (TypeError), or too large for a length (OverflowError).
 Py_ssize_t positive_block_length(PyObject* frame_length, PyRef& as_index) {
     as_index = PyRef::steal(PyNumber_Index(frame_length));
     Py_ssize_t value = -1;
     if (as_index) {
         value = PyLong_AsSsize_t(as_index.get());
-        if (value == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (value == -1 && PyErr_Occurred()) clear_expected_error(PyExc_OverflowError);
     } else {
-        PyErr_Clear();
+        clear_expected_error(PyExc_TypeError);
     }
     if (value <= 0) {
         const PyRef message = PyRef::check(PyUnicode_FromFormat(
@@ -124,7 +132,7 @@ bool is_native_output(const Call& call) {
 }
 
 bool takes_native_path(const Call& call, PyObject* module) {
-    const SessionCapi* capi = state_of(module).session_capi;
+    const SessionCapi* capi = state_of<ModuleState>(module).session_capi;
     if (Py_TYPE(call.session) != capi->session_type) return false;
     // The dtype test of `process` compared against `np.int16`, which a rebound `np`
     // may have changed too; the native loop reads two bytes a sample, so ask again.
@@ -135,7 +143,7 @@ bool takes_native_path(const Call& call, PyObject* module) {
     }
     const PyRef time = module_global(module, "time");
     const PyRef default_clock = get_attr(time.get(), "perf_counter_ns");
-    const PyRef clock = get_attr(call.self, state_of(module).str_perf_counter_ns);
+    const PyRef clock = get_attr(call.self, state_of<ModuleState>(module).str_perf_counter_ns);
     return clock.get() == default_clock.get();
 }
 
@@ -143,11 +151,11 @@ bool takes_native_path(const Call& call, PyObject* module) {
 
 PyRef process_samples(PyObject* module, PyObject* self, PyObject* samples) {
     if (is_true(get_attr(self, "_closed").get())) {
-        raise(PyExc_RuntimeError, "OrluneProcessor has been closed");
+        raise(PyExc_RuntimeError, kClosedMessage);
     }
     const PyRef session = get_attr(self, "_session");
     if (session.get() == Py_None || get_attr(self, "_sample_rate").get() == Py_None) {
-        raise(PyExc_RuntimeError, "OrluneProcessor has not been initialized");
+        raise(PyExc_RuntimeError, kNotInitializedMessage);
     }
 
     const PyRef dtype = get_attr(samples, "dtype");

@@ -30,26 +30,21 @@ void import_from(PyObject* module, const char* relative, std::initializer_list<c
     for (const char* name : names) add(module, name, get_attr(imported.get(), name));
 }
 
-PyObject* intern(const char* text) {
-    PyObject* interned = PyUnicode_InternFromString(text);
-    if (interned == nullptr) throw PythonError{};
-    return interned;
-}
-
 void fill_state(PyObject* module) {
-    ModuleState& state = state_of(module);
-    state.str_record_block = intern("record_block");
-    state.str_processed_blocks = intern("_processed_blocks");
-    state.str_processed_samples = intern("_processed_samples");
-    state.str_telemetry_reporter = intern("_telemetry_reporter");
-    state.str_sample_rate = intern("_sample_rate");
-    state.str_process_frame = intern("process_frame");
-    state.str_perf_counter_ns = intern("_perf_counter_ns");
-    const PyRef rate = PyRef::check(intern("sample_rate_hz"));
-    const PyRef samples = PyRef::check(intern("block_samples"));
-    const PyRef duration = PyRef::check(intern("inference_duration_ns"));
+    ModuleState& state = state_of<ModuleState>(module);
+    state.str_record_block = intern("record_block").release();
+    state.str_processed_blocks = intern("_processed_blocks").release();
+    state.str_processed_samples = intern("_processed_samples").release();
+    state.str_telemetry_reporter = intern("_telemetry_reporter").release();
+    state.str_sample_rate = intern("_sample_rate").release();
+    state.str_process_frame = intern("process_frame").release();
+    state.str_perf_counter_ns = intern("_perf_counter_ns").release();
+    const PyRef rate = intern("sample_rate_hz");
+    const PyRef samples = intern("block_samples");
+    const PyRef duration = intern("inference_duration_ns");
     state.record_block_kwnames = PyTuple_Pack(3, rate.get(), samples.get(), duration.get());
     if (state.record_block_kwnames == nullptr) throw PythonError{};
+    state.one = PyRef::check(PyLong_FromLong(1)).release();
     state.function_type = create_annotated_function_type(module);
     if (state.function_type == nullptr) throw PythonError{};
 }
@@ -58,6 +53,7 @@ int exec_module(PyObject* module) {
     if (guard.enter() < 0) return -1;
     PyObject* ok = call_translating_exceptions([&]() -> PyObject* {
         if (import_numpy() < 0) throw PythonError{};
+        watch_shutdown();
         fill_state(module);
         add(module, "logging", import_module("logging"));
         add(module, "time", import_module("time"));
@@ -75,7 +71,7 @@ int exec_module(PyObject* module) {
         if (capi->version != kSessionCapiVersion) {
             raise(PyExc_ImportError, "orlune._orlune_nc does not match orlune._processor");
         }
-        state_of(module).session_capi = capi;
+        state_of<ModuleState>(module).session_capi = capi;
 
         const PyRef logging = module_global(module, "logging");
         add(module, "logger",

@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "_common/module_state.hpp"
 #include "_common/py_ref.hpp"
 #include "_common/session_capi.hpp"
 
@@ -22,17 +23,16 @@ struct ModuleState {
     PyObject* str_process_frame;
     PyObject* str_perf_counter_ns;
     PyObject* record_block_kwnames;  // ("sample_rate_hz", "block_samples", "inference_duration_ns")
+    PyObject* one;                   // the int 1, which every block adds to a counter
 
     // Every reference the state owns (session_capi is borrowed from a capsule).
     auto reference_slots() {
-        return std::array{&function_type,         &str_record_block,       &str_processed_blocks,
-                          &str_processed_samples, &str_telemetry_reporter, &str_sample_rate,
-                          &str_process_frame,     &str_perf_counter_ns,    &record_block_kwnames};
+        return std::array{&function_type,          &str_record_block,
+                          &str_processed_blocks,   &str_processed_samples,
+                          &str_telemetry_reporter, &str_sample_rate,
+                          &str_process_frame,      &str_perf_counter_ns,
+                          &record_block_kwnames,   &one};
     }
 };
-
-inline ModuleState& state_of(PyObject* module) {
-    return *static_cast<ModuleState*>(PyModule_GetState(module));
-}
 
 }  // namespace orlune::processor

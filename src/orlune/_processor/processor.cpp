@@ -1,21 +1,11 @@
 #include "processor.hpp"
 
 #include "_common/annotated_function.hpp"
+#include "_common/log_info.hpp"
 #include "module_state.hpp"
 
 namespace orlune::processor {
 namespace {
-
-constexpr const char* kClosedMessage = "OrluneProcessor has been closed";
-constexpr const char* kNotInitializedMessage = "OrluneProcessor has not been initialized";
-
-void log_info(PyObject* module, const char* message, PyObject* extra) {
-    const PyRef logger = module_global(module, "logger");
-    const PyRef info = get_attr(logger.get(), "info");
-    const PyRef args = PyRef::check(Py_BuildValue("(s)", message));
-    const PyRef kwargs = PyRef::check(Py_BuildValue("{s:O}", "extra", extra));
-    PyRef::check(PyObject_Call(info.get(), args.get(), kwargs.get()));
-}
 
 // Calls `callable` with keyword arguments only, in the order given.
 PyRef call_with_keywords(PyObject* callable, PyObject* keywords) {
@@ -251,7 +241,7 @@ constexpr const char* kClassDoc =
 }  // namespace
 
 PyRef make_processor_class(PyObject* module) {
-    const ModuleState& state = state_of(module);
+    const ModuleState& state = state_of<ModuleState>(module);
     const PyRef namespace_dict = PyRef::check(PyDict_New());
     const PyRef module_name = PyRef::check(PyModule_GetNameObject(module));
     check_status(PyDict_SetItemString(namespace_dict.get(), "__module__", module_name.get()));

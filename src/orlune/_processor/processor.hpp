@@ -7,6 +7,9 @@
 
 namespace orlune::processor {
 
+inline constexpr const char* kClosedMessage = "OrluneProcessor has been closed";
+inline constexpr const char* kNotInitializedMessage = "OrluneProcessor has not been initialized";
+
 PyRef make_processor_class(PyObject* module);
 
 // The body of OrluneProcessor.process (block_loop.cpp).

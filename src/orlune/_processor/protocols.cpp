@@ -47,7 +47,7 @@ PyRef make_protocol(PyObject* module, const char* name,
         check_status(
             PyDict_SetItemString(namespace_dict.get(), "__annotations__", annotations.get()));
     }
-    const ModuleState& state = state_of(module);
+    const ModuleState& state = state_of<ModuleState>(module);
     for (const FunctionSpec* spec : methods) {
         const PyRef method = make_annotated_function(state.function_type, module, *spec);
         check_status(PyDict_SetItemString(namespace_dict.get(), spec->name, method.get()));
