@@ -26,8 +26,10 @@ extern "C" {
 typedef struct kelvo_nc_model kelvo_nc_model;
 typedef struct kelvo_nc_session kelvo_nc_session;
 
-/* Loads a model bundle. Returns NULL when the file is missing, unreadable,
- * truncated, of another format version or fails its checksum. */
+/* Loads a model bundle: the statistical engine's, or a learned model's (which carries
+ * the same statistical parameters and a network). Returns NULL when the file is missing,
+ * unreadable, truncated, of another format version, fails a checksum, or lacks or
+ * misshapes a parameter or weight. */
 ORLUNE_NC_API kelvo_nc_model* kelvo_nc_model_load_from_path(const char* path);
 
 /* Frees a model. NULL is ignored. Every session created on it must be freed first. */
@@ -49,7 +51,8 @@ ORLUNE_NC_API size_t kelvo_nc_get_frame_length(const kelvo_nc_session* session);
 
 /* Processes one frame of frame_length samples in full scale [-1, 1).
  * input and output may alias. Returns the frame's speech presence
- * probability in [0, 1]; a NULL argument leaves output untouched and returns 0. */
+ * probability in [0, 1] (a learned model's own voice-activity output);
+ * a NULL argument leaves output untouched and returns 0. */
 ORLUNE_NC_API float kelvo_nc_process_frame(kelvo_nc_session* session, const float* input,
                                            float* output);
 
@@ -74,6 +77,12 @@ ORLUNE_NC_API size_t kelvo_nc_feature_count(void);
 ORLUNE_NC_API size_t kelvo_nc_analyse(const kelvo_nc_model* model, size_t sample_rate,
                                       const float* signal, size_t samples, float* features,
                                       float* band_energy);
+
+/* Runs a learned model's network from a fresh state over frames x F features and writes
+ * frames x (B + 1) outputs (B band gains, then the speech probability). Returns frames;
+ * 0 for a model without a network or NULL pointers. */
+ORLUNE_NC_API size_t kelvo_nc_infer(const kelvo_nc_model* model, const float* features,
+                                    size_t frames, float* outputs);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 #include "bundle.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -51,6 +52,12 @@ class Reader {
 
     std::size_t remaining() const { return bytes_.size() - position_; }
 
+    // The next `count` bytes without consuming them; nullopt when fewer remain.
+    std::optional<std::span<const std::uint8_t>> peek(std::size_t count) const {
+        if (count > remaining()) return std::nullopt;
+        return bytes_.subspan(position_, count);
+    }
+
   private:
     std::span<const std::uint8_t> bytes_;
     std::size_t position_ = 0;
@@ -64,7 +71,68 @@ std::uint32_t crc32(std::span<const std::uint8_t> bytes) {
     return c ^ 0xFFFFFFFFU;
 }
 
-std::optional<ParameterTable> parse_bundle(std::span<const std::uint8_t> bytes) {
+namespace {
+
+bool read_floats(Reader& in, std::size_t count, std::vector<float>& values) {
+    if (count > in.remaining() / sizeof(float)) return false;
+    values.resize(count);
+    for (float& v : values) {
+        if (!in.read_le(v) || !std::isfinite(v)) return false;
+    }
+    return true;
+}
+
+bool read_name(Reader& in, std::string& name) {
+    std::uint16_t name_length = 0;
+    if (!in.read_le(name_length) || name_length == 0 || name_length > kMaxNameLength) return false;
+    name.assign(name_length, '\0');
+    return in.read(name.data(), name_length);
+}
+
+std::optional<Section> read_legacy_entry(Reader& in) {
+    Section section;
+    std::uint32_t value_count = 0;
+    if (!in.read_le(value_count) || !read_floats(in, value_count, section.values)) {
+        return std::nullopt;
+    }
+    section.shape = {value_count};
+    return section;
+}
+
+std::optional<Section> read_section(Reader& in) {
+    Section section;
+    std::uint8_t type = 0;
+    std::uint8_t rank = 0;
+    if (!in.read_le(type) || !in.read_le(rank) || rank == 0 || rank > kMaxRank) return std::nullopt;
+    const bool text = type == static_cast<std::uint8_t>(SectionType::kText);
+    if (!text && type != static_cast<std::uint8_t>(SectionType::kFloat32)) return std::nullopt;
+    if (text && rank != 1) return std::nullopt;
+    section.type = static_cast<SectionType>(type);
+    std::size_t count = 1;
+    for (std::uint8_t d = 0; d < rank; ++d) {
+        std::uint32_t extent = 0;
+        if (!in.read_le(extent)) return std::nullopt;
+        section.shape.push_back(extent);
+        // Bounded by what is left to read, so the product cannot overflow.
+        if (extent > 0 && count > in.remaining() / extent) return std::nullopt;
+        count *= extent;
+    }
+    std::uint32_t stored_crc = 0;
+    if (!in.read_le(stored_crc)) return std::nullopt;
+    const auto data = in.peek(text ? count : count * sizeof(float));
+    if (!data || crc32(*data) != stored_crc) return std::nullopt;
+    if (text) {
+        section.text.assign(count, '\0');
+        if (!in.read(section.text.data(), count)) return std::nullopt;
+    } else if (!read_floats(in, count, section.values)) {
+        return std::nullopt;
+    }
+    return section;
+}
+
+}  // namespace
+
+std::optional<SectionTable> parse_bundle(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kBundleHeaderSize + 4 || bytes.size() > kMaxBundleSize) return std::nullopt;
     const std::size_t body_size = bytes.size() - 4;
     Reader trailer(bytes.subspan(body_size));
@@ -76,37 +144,31 @@ std::optional<ParameterTable> parse_bundle(std::span<const std::uint8_t> bytes) 
     Reader in(bytes.first(body_size));
     char magic[sizeof kBundleMagic];
     std::uint32_t version = 0;
-    std::uint32_t entry_count = 0;
+    std::uint32_t section_count = 0;
     std::uint64_t payload_size = 0;
     if (!in.read(magic, sizeof magic) || std::memcmp(magic, kBundleMagic, sizeof magic) != 0 ||
-        !in.read_le(version) || version != kBundleFormatVersion || !in.read_le(entry_count) ||
-        !in.read_le(payload_size) || payload_size != in.remaining()) {
+        !in.read_le(version) ||
+        (version != kBundleFormatVersion && version != kLegacyBundleFormatVersion) ||
+        !in.read_le(section_count) || !in.read_le(payload_size) ||
+        payload_size != in.remaining()) {
         return std::nullopt;
     }
 
-    ParameterTable table;
-    for (std::uint32_t e = 0; e < entry_count; ++e) {
-        std::uint16_t name_length = 0;
-        if (!in.read_le(name_length) || name_length == 0 || name_length > kMaxNameLength) {
+    SectionTable table;
+    for (std::uint32_t e = 0; e < section_count; ++e) {
+        std::string name;
+        if (!read_name(in, name)) return std::nullopt;
+        auto section =
+            version == kBundleFormatVersion ? read_section(in) : read_legacy_entry(in);
+        if (!section || !table.emplace(std::move(name), std::move(*section)).second) {
             return std::nullopt;
         }
-        std::string name(name_length, '\0');
-        std::uint32_t value_count = 0;
-        if (!in.read(name.data(), name_length) || !in.read_le(value_count) ||
-            value_count > in.remaining() / sizeof(float)) {
-            return std::nullopt;
-        }
-        std::vector<float> values(value_count);
-        for (float& v : values) {
-            if (!in.read_le(v) || !std::isfinite(v)) return std::nullopt;
-        }
-        if (!table.emplace(std::move(name), std::move(values)).second) return std::nullopt;
     }
     if (in.remaining() != 0) return std::nullopt;
     return table;
 }
 
-std::optional<ParameterTable> load_bundle_file(const char* path) {
+std::optional<SectionTable> load_bundle_file(const char* path) {
     if (path == nullptr) return std::nullopt;
     // Refuse FIFOs, devices and directories up front: reading one could block or never end.
     std::error_code error;

@@ -1,5 +1,6 @@
 #include "model.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string_view>
 #include <variant>
@@ -67,13 +68,13 @@ bool consistent(const ModelParameters& p) {
 
 }  // namespace
 
-std::optional<ModelParameters> parameters_from_table(const ParameterTable& table) {
+std::optional<ModelParameters> parameters_from_table(const SectionTable& table) {
     ModelParameters parameters;
     std::size_t matched = 0;
     for (const ScalarField& field : kFields) {
         const auto it = table.find(field.name);
-        if (it == table.end() || it->second.size() != 1) return std::nullopt;
-        const float value = it->second[0];
+        if (it == table.end() || !it->second.is_floats({1})) return std::nullopt;
+        const float value = it->second.values[0];
         if (!(value >= field.min && value <= field.max)) return std::nullopt;
         if (const auto* as_float = std::get_if<float ModelParameters::*>(&field.member)) {
             parameters.*(*as_float) = value;
@@ -83,7 +84,13 @@ std::optional<ModelParameters> parameters_from_table(const ParameterTable& table
         }
         ++matched;
     }
-    if (matched != table.size() || !consistent(parameters)) return std::nullopt;
+    const auto parameter_count = std::count_if(table.begin(), table.end(), [](const auto& entry) {
+        const std::string_view name = entry.first;
+        return !name.starts_with(kNetworkPrefix) && !name.starts_with(kMetadataPrefix);
+    });
+    if (matched != static_cast<std::size_t>(parameter_count) || !consistent(parameters)) {
+        return std::nullopt;
+    }
     return parameters;
 }
 

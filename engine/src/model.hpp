@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 
 #include "bundle.hpp"
 
@@ -70,9 +71,14 @@ struct ModelParameters {
     float presence_band_high_hz{};
 };
 
-// Builds the parameters from a bundle's table. nullopt when an entry is missing, has
-// the wrong number of values, lies outside its valid range, or the table holds an
-// entry this engine does not know.
-std::optional<ModelParameters> parameters_from_table(const ParameterTable& table);
+// Sections whose names start with these belong to the learned network and to free-form
+// metadata; every other section of a bundle is one of the statistical parameters.
+inline constexpr std::string_view kNetworkPrefix = "net.";
+inline constexpr std::string_view kMetadataPrefix = "meta.";
+
+// Builds the parameters from a bundle's table. nullopt when an entry is missing, is not
+// a single float, lies outside its valid range, or the table holds a parameter this
+// engine does not know.
+std::optional<ModelParameters> parameters_from_table(const SectionTable& table);
 
 }  // namespace orlune::engine

@@ -1,7 +1,13 @@
 #!/usr/bin/env python3
-"""Writes the default model bundle and its entry in the packaged index.
+"""Writes model bundles: the statistical engine's default, and learned models.
 
 Run after changing a parameter:  python engine/tools/make_bundle.py
+(rewrites the default bundle and its entry in the packaged index). Training code calls
+`write_learned_bundle` and `register_model`.
+
+A bundle is a table of named, typed sections (engine/src/bundle.hpp): the statistical
+parameters as single floats, a learned model's layers as "net.<i>.*" sections and
+metadata as "meta.<key>" text.
 """
 
 from __future__ import annotations
@@ -11,10 +17,15 @@ import json
 import struct
 import zlib
 from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 
+import numpy as np
+import numpy.typing as npt
+
 MAGIC = b"ORLUNEMB"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2
+FLOAT32, TEXT = 1, 2
 MODEL_ID = "orlune-nc-default"
 MODEL_VERSION = "1"
 
@@ -75,33 +86,115 @@ DEFAULT_PARAMETERS: dict[str, Sequence[float]] = {
 }
 
 
-def encode_bundle(parameters: Mapping[str, Sequence[float]]) -> bytes:
-    """The bundle bytes for a table of named float arrays."""
+# The learned model's lowest gain: deep enough for 40 dB and more of suppression on
+# noise-only stretches; a caller's tighter attenuation limit wins.
+LEARNED_GAIN_FLOOR_DB = -60.0
+
+Section = npt.ArrayLike | str
+
+
+def encode_sections(sections: Mapping[str, Section]) -> bytes:
+    """The bundle bytes for named sections: text (str) or float32 arrays of rank 1 to 4."""
     payload = bytearray()
-    for name, values in parameters.items():
+    for name, value in sections.items():
         encoded = name.encode("ascii")
         payload += struct.pack("<H", len(encoded)) + encoded
-        payload += struct.pack(f"<I{len(values)}f", len(values), *values)
-    body = MAGIC + struct.pack("<IIQ", FORMAT_VERSION, len(parameters), len(payload)) + payload
+        if isinstance(value, str):
+            data, kind, shape = value.encode("utf-8"), TEXT, (len(value.encode("utf-8")),)
+        else:
+            array = np.asarray(value, dtype="<f4")
+            data, kind, shape = array.tobytes(order="C"), FLOAT32, array.shape
+        if not 1 <= len(shape) <= 4:
+            raise ValueError(f"section {name!r} has rank {len(shape)}; 1 to 4 are possible")
+        payload += struct.pack(f"<BB{len(shape)}II", kind, len(shape), *shape, zlib.crc32(data)) + data
+    body = MAGIC + struct.pack("<IIQ", FORMAT_VERSION, len(sections), len(payload)) + payload
     return body + struct.pack("<I", zlib.crc32(body))
 
 
+def encode_bundle(parameters: Mapping[str, Sequence[float]]) -> bytes:
+    """The bundle bytes for a table of named float arrays (the statistical engine's)."""
+    return encode_sections({name: np.asarray(values, np.float32).reshape(-1) for name, values in parameters.items()})
+
+
+@dataclass(frozen=True)
+class Layer:
+    """One layer of a learned model, with PyTorch's weight layout (engine/src/network.hpp)."""
+
+    kind: str  # "dense" | "conv1d" | "gru"
+    activation: str  # "linear" | "relu" | "tanh" | "sigmoid"
+    weights: dict[str, npt.NDArray[np.floating]]  # dense/conv1d: weight, bias; gru: weight_ih, weight_hh, bias_ih, bias_hh
+
+
+_WEIGHT_NAMES = {
+    "dense": ("weight", "bias"),
+    "conv1d": ("weight", "bias"),
+    "gru": ("weight_ih", "weight_hh", "bias_ih", "bias_hh"),
+}
+_ACTIVATIONS = ("linear", "relu", "tanh", "sigmoid")
+
+
+def layer_sections(layers: Sequence[Layer]) -> dict[str, Section]:
+    """The "net.<i>.*" sections of a stack of layers; ValueError for a kind, activation or
+    weight name the engine does not know. Shapes are the engine's to check."""
+    sections: dict[str, Section] = {}
+    for i, layer in enumerate(layers):
+        names = _WEIGHT_NAMES.get(layer.kind)
+        if names is None or layer.activation not in _ACTIVATIONS:
+            raise ValueError(f"layer {i}: unknown kind {layer.kind!r} or activation {layer.activation!r}")
+        if sorted(layer.weights) != sorted(names):
+            raise ValueError(f"layer {i} ({layer.kind}) needs weights {names}, got {sorted(layer.weights)}")
+        sections[f"net.{i}.kind"] = layer.kind
+        sections[f"net.{i}.activation"] = layer.activation
+        for name in names:
+            sections[f"net.{i}.{name}"] = np.asarray(layer.weights[name], np.float32)
+    return sections
+
+
+def write_learned_bundle(
+    path: Path,
+    layers: Sequence[Layer],
+    metadata: Mapping[str, str],
+    *,
+    parameters: Mapping[str, Sequence[float]] = DEFAULT_PARAMETERS,
+    gain_floor_db: float = LEARNED_GAIN_FLOOR_DB,
+) -> Path:
+    """Writes a learned model: the statistical front end's parameters, the layers (input:
+    the engine's features; output: band gains and the speech probability through a
+    sigmoid), the gain floor, and free-form metadata (training command, seed, data
+    manifest SHA-256, code commit, corpora ...)."""
+    sections: dict[str, Section] = {name: np.asarray(values, np.float32).reshape(-1) for name, values in parameters.items()}
+    sections |= layer_sections(layers)
+    sections["net.gain_floor_db"] = np.array([gain_floor_db], np.float32)
+    sections |= {f"meta.{key}": str(value) for key, value in metadata.items()}
+    path = Path(path)
+    path.write_bytes(encode_sections(sections))
+    return path
+
+
+def register_model(model_id: str, version: str, path: Path, *, models_dir: Path = MODELS_DIR) -> None:
+    """Adds or replaces `model_id`'s entry (file, sha256) in models_dir/index.json; the
+    bundle must lie in models_dir."""
+    path = Path(path).resolve()
+    if path.parent != Path(models_dir).resolve():
+        raise ValueError(f"{path} is not in {models_dir}")
+    index_path = Path(models_dir) / "index.json"
+    index = json.loads(index_path.read_text()) if index_path.exists() else {"models": []}
+    entry = {"id": model_id, "version": version, "file": path.name,
+             "sha256": hashlib.sha256(path.read_bytes()).hexdigest()}  # fmt: skip
+    models = index["models"]
+    positions = [i for i, model in enumerate(models) if model.get("id") == model_id]
+    if positions:
+        models[positions[0]] = entry
+    else:
+        models.append(entry)
+    index_path.write_text(json.dumps(index, indent=2) + "\n")
+
+
 def write_default_bundle() -> Path:
-    data = encode_bundle(DEFAULT_PARAMETERS)
-    file_name = f"{MODEL_ID}.bin"
-    (MODELS_DIR / file_name).write_bytes(data)
-    index = {
-        "models": [
-            {
-                "id": MODEL_ID,
-                "version": MODEL_VERSION,
-                "file": file_name,
-                "sha256": hashlib.sha256(data).hexdigest(),
-            }
-        ]
-    }
-    (MODELS_DIR / "index.json").write_text(json.dumps(index, indent=2) + "\n")
-    return MODELS_DIR / file_name
+    path = MODELS_DIR / f"{MODEL_ID}.bin"
+    path.write_bytes(encode_bundle(DEFAULT_PARAMETERS))
+    register_model(MODEL_ID, MODEL_VERSION, path)
+    return path
 
 
 if __name__ == "__main__":

@@ -46,6 +46,7 @@ class Engine:
         self.reset = _bind(lib, "reset", [void_p], None)
         self.band_count = int(_bind(lib, "band_count", [], size_t)())
         self.feature_count = int(_bind(lib, "feature_count", [], size_t)())
+        self._infer = _bind(lib, "infer", [void_p, pointer, size_t, pointer], size_t)
         self._analyse = _bind(lib, "analyse", [void_p, size_t, pointer, size_t, pointer, pointer], size_t)
 
     def analyse(self, model: int, rate: int, samples: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
@@ -58,6 +59,15 @@ class Engine:
         frames = int(self._analyse(model, rate, signal.ctypes.data_as(pointer), len(signal),
                                    features.ctypes.data_as(pointer), energies.ctypes.data_as(pointer)))
         return features[:frames], energies[:frames]
+
+    def infer(self, model: int, features: npt.ArrayLike) -> FloatArray:
+        """The network's outputs (frames x (B + 1)) for features (frames x F) from a fresh state."""
+        inputs = np.ascontiguousarray(features, dtype=np.float32)
+        outputs = np.full((len(inputs), self.band_count + 1), np.nan, np.float32)
+        pointer = ctypes.POINTER(ctypes.c_float)
+        frames = self._infer(model, inputs.ctypes.data_as(pointer), len(inputs), outputs.ctypes.data_as(pointer))
+        assert frames == len(inputs), f"inferred {frames} of {len(inputs)} frames"
+        return outputs
 
     def load(self, path: Path) -> int | None:
         handle: int | None = self.model_load_from_path(bytes(path))
@@ -73,8 +83,8 @@ class Engine:
             self.model_free(handle)
 
     @contextmanager
-    def session(self, rate: int, limit_db: float = 100.0) -> Iterator[Session]:
-        with self.model() as model:
+    def session(self, rate: int, limit_db: float = 100.0, bundle: Path = BUNDLE_PATH) -> Iterator[Session]:
+        with self.model(bundle) as model:
             handle = self.session_create(model, rate, limit_db)
             assert handle, f"no session at {rate} Hz"
             try:

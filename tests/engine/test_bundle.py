@@ -10,6 +10,7 @@ from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
 
+import numpy as np
 import pytest
 
 from tests.engine.engine_api import BUNDLE_PATH, Engine
@@ -94,7 +95,7 @@ def test_well_formed_bundles_with_a_wrong_table_give_no_model(
 
 
 CONTAINER_DAMAGE: dict[str, bytes] = {
-    "other version": with_checksum(header(2, 1, entry("gain.floor_db", [-20.0])) + entry("gain.floor_db", [-20.0])),
+    "other version": with_checksum(header(3, 1, entry("gain.floor_db", [-20.0])) + entry("gain.floor_db", [-20.0])),
     "version zero": with_checksum(header(0, 1, entry("gain.floor_db", [-20.0])) + entry("gain.floor_db", [-20.0])),
     "huge value count": with_checksum(
         header(1, 1, entry("gain.floor_db", [-20.0], count=0xFFFFFFFF)) + entry("gain.floor_db", [-20.0], count=0xFFFFFFFF)
@@ -111,6 +112,48 @@ CONTAINER_DAMAGE: dict[str, bytes] = {
 @pytest.mark.parametrize("data", CONTAINER_DAMAGE.values(), ids=CONTAINER_DAMAGE.keys())
 def test_malformed_containers_give_no_model(engine: Engine, tmp_path: Path, data: bytes) -> None:
     assert engine.load(write(tmp_path, data)) is None
+
+
+def section(name: str, kind: int, shape: list[int], data: bytes, crc: int | None = None) -> bytes:
+    encoded = name.encode()
+    return (struct.pack("<H", len(encoded)) + encoded + struct.pack(f"<BB{len(shape)}I", kind, len(shape), *shape)
+            + struct.pack("<I", zlib.crc32(data) if crc is None else crc) + data)  # fmt: skip
+
+
+def sectioned(*sections: bytes) -> bytes:
+    payload = b"".join(sections)
+    return with_checksum(header(2, len(sections), payload) + payload)
+
+
+ONE = struct.pack("<f", -20.0)
+SECTION_DAMAGE: dict[str, bytes] = {
+    "section checksum": sectioned(section("gain.floor_db", 1, [1], ONE, crc=zlib.crc32(ONE) ^ 1)),
+    "unknown type": sectioned(section("gain.floor_db", 3, [1], ONE)),
+    "rank 0": sectioned(section("gain.floor_db", 1, [], b"")),
+    "rank 5": sectioned(section("gain.floor_db", 1, [1, 1, 1, 1, 1], ONE)),
+    "text of rank 2": sectioned(section("meta.x", 2, [1, 4], b"abcd")),
+    "shape beyond the data": sectioned(section("gain.floor_db", 1, [2], ONE)),
+    "shape product overflowing": sectioned(section("gain.floor_db", 1, [2**31, 2**31, 4], ONE)),
+    "shape with data left over": sectioned(section("gain.floor_db", 1, [1], ONE + ONE)),
+    "infinite value": sectioned(section("gain.floor_db", 1, [1], struct.pack("<f", float("inf")))),
+    "duplicate name": sectioned(section("meta.x", 2, [1], b"a"), section("meta.x", 2, [1], b"b")),
+}
+
+
+@pytest.mark.parametrize("data", SECTION_DAMAGE.values(), ids=SECTION_DAMAGE.keys())
+def test_malformed_sections_give_no_model(engine: Engine, tmp_path: Path, data: bytes) -> None:
+    assert engine.load(write(tmp_path, data)) is None
+
+
+def test_a_bundle_of_the_first_format_still_loads(engine: Engine, make_bundle: ModuleType, tmp_path: Path) -> None:
+    payload = b"".join(entry(name, list(values)) for name, values in make_bundle.DEFAULT_PARAMETERS.items())
+    legacy = write(tmp_path, with_checksum(header(1, len(make_bundle.DEFAULT_PARAMETERS), payload) + payload))
+    signal = np.sin(np.arange(16000, dtype=np.float32) * 0.1) + np.float32(0.1)
+    outputs = []
+    for path in (legacy, BUNDLE_PATH):
+        with engine.session(16000, 12.0, bundle=path) as session:
+            outputs.append(session.process(signal)[0])
+    np.testing.assert_array_equal(outputs[0], outputs[1])
 
 
 def test_paths_that_are_not_bundle_files_give_no_model(engine: Engine, tmp_path: Path) -> None:

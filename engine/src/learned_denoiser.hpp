@@ -1,0 +1,56 @@
+// One causal stream through the learned model. Per 10 ms hop: the statistical front end
+// (Denoiser::estimate: STFT analysis, noise tracking, a-priori SNR, speech presence),
+// the features, one step of the network, per-bin gains from its band gains (the band
+// triangles up to 8 kHz; above, the rule in high_band_gains()), the gain floor, and
+// overlap-add synthesis. The frame's result is the network's speech probability.
+// All state is per object; process() neither allocates nor locks.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "denoiser.hpp"
+#include "features.hpp"
+#include "model.hpp"
+#include "network.hpp"
+
+namespace orlune::engine {
+
+// Bands centred at or above this feed the gain above 8 kHz.
+inline constexpr double kHighBandsFromHz = 6000.0;
+
+class LearnedDenoiser {
+  public:
+    // `network` must outlive the object.
+    static std::optional<LearnedDenoiser> create(const ModelParameters& parameters,
+                                                 const Network& network, std::size_t sample_rate,
+                                                 float attenuation_limit_db);
+
+    std::size_t frame_length() const { return front_.frame_length(); }
+    std::size_t latency() const { return front_.latency(); }
+
+    float process(const float* input, float* output);
+
+    void reset();
+
+  private:
+    LearnedDenoiser(Denoiser front, const Network& network, std::size_t sample_rate,
+                    float gain_floor);
+
+    // Bins above 8 kHz, where training speech is scarce: the network's verdict on its
+    // top bands (the amplitude gain that keeps their estimated speech energy, from the
+    // band gains weighted by band energy) bounds the statistical estimator's gain per bin.
+    void high_band_gains(std::span<const float> band_gain);
+
+    Denoiser front_;  // runs with the statistical model's own floor, whatever the limit
+    FeatureExtractor extractor_;
+    NetworkState network_;
+    float gain_floor_;
+    std::size_t high_band_first_;
+    std::vector<float> features_;
+    std::vector<float> band_energy_;
+    std::vector<float> gain_;
+};
+
+}  // namespace orlune::engine
