@@ -24,9 +24,9 @@ VOICE_WEIGHT = 0.05
 @dataclass(frozen=True)
 class Settings:
     seed: int = 1
-    steps: int = 3000
-    clips: int = 32
-    seconds: float = 4.0
+    steps: int = 6000
+    clips: int = 16
+    seconds: float = 3.0
     learning_rate: float = 2e-3
     warmup_steps: int = 150
     final_lr_share: float = 0.03
@@ -114,9 +114,10 @@ def train(
     with Engine() as engine:
         bands = engine.bands
         rng = np.random.default_rng([settings.seed, 1 << 31])
+        per_batch = min(32, settings.validation_clips)
         validation = [
-            make_batch(engine, rng, corpus.validation_speech, corpus.noise, 32, settings.seconds)
-            for _ in range(max(1, settings.validation_clips // 32))
+            make_batch(engine, rng, corpus.validation_speech, corpus.noise, per_batch, settings.seconds)
+            for _ in range(max(1, settings.validation_clips // per_batch))
         ]
     network = Network(mean, std, bands, settings.conv, settings.hidden)
     say(
