@@ -19,8 +19,6 @@ import sys
 import time
 from pathlib import Path
 
-import torch
-
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 from orlune_train import corpus, export, train  # noqa: E402
@@ -66,6 +64,7 @@ def main() -> int:
     parser.add_argument("--data", type=Path, default=DEFAULT_DATA, help="the training recordings")
     parser.add_argument("--seed", type=int, default=defaults.seed)
     parser.add_argument("--steps", type=int, default=defaults.steps, help="optimiser steps (batches)")
+    parser.add_argument("--threads", type=int, default=defaults.threads, help="torch threads")
     parser.add_argument("--cache", type=Path, default=ROOT / "build" / "training-cache")
     parser.add_argument("--out", type=Path, default=export.BUNDLE_PATH, help="bundle to write")
     parser.add_argument("--checkpoint", type=Path, help="export this saved network instead of training")
@@ -83,7 +82,7 @@ def main() -> int:
         f"{len(data.noise)} noises; manifest SHA-256 {data.manifest_sha256}",
         flush=True,
     )
-    settings = train.Settings(seed=args.seed, steps=args.steps)
+    settings = train.Settings(seed=args.seed, steps=args.steps, threads=args.threads)
     if args.checkpoint:
         network, summary = train.load_checkpoint(args.checkpoint)
     else:
@@ -101,5 +100,4 @@ def main() -> int:
 
 
 if __name__ == "__main__":
-    torch.set_num_threads(2)
     sys.exit(main())

@@ -35,7 +35,8 @@ class Settings:
     validation_clips: int = 96
     stats_clips: int = 96
     loader_workers: int = 1
-    threads: int = 2
+    # One thread: on a shared machine a second one made steps ten times slower (spinning).
+    threads: int = 1
     conv: int = 64
     hidden: int = 128
 
