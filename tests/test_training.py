@@ -125,3 +125,21 @@ def test_a_few_steps_train_and_export_what_the_network_computes(tiny_corpus: Cor
     finally:
         session.close()
     assert output.dtype == np.int16 and output.shape == (160,)
+
+
+def test_readme_section_is_replaced_in_place(tmp_path: Path) -> None:
+    readme = tmp_path / "README.md"
+    readme.write_text("# engine\n\nintro\n\n## Known limits\n\n- one\n")
+    first = {key: "x" for key in ("training.command", "training.seed", "training.manifest_sha256",
+             "training.code_commit", "training.steps", "training.best_step", "training.minutes",
+             "network.layers", "network.weights", "network.mmacs_per_second", "training.corpora")}
+    export.update_readme({**first, "training.seed": "11"}, readme)
+    export.update_readme({**first, "training.seed": "22"}, readme)
+    text = readme.read_text()
+    assert text.startswith("# engine\n\nintro\n\n## Known limits\n\n- one\n\n" + export.README_HEADING)
+    assert text.count(export.README_HEADING) == 1 and "| 22 |" in text and "| 11 |" not in text
+    # A section the engine's own documentation adds later stays after it.
+    readme.write_text(text + "\n## Later\n\nmore\n")
+    export.update_readme({**first, "training.seed": "33"}, readme)
+    text = readme.read_text()
+    assert "| 33 |" in text and text.index("| 33 |") < text.index("## Later\n\nmore\n")

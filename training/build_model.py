@@ -84,10 +84,11 @@ def main() -> int:
     )
     settings = train.Settings(seed=args.seed, steps=args.steps, threads=args.threads)
     if args.checkpoint:
+        # Its summary keeps the training time up to the saved step.
         network, summary = train.load_checkpoint(args.checkpoint)
     else:
         network, summary = train.train(data, settings, checkpoint=args.cache / f"checkpoint-seed{args.seed}.pt")
-    summary["training.minutes"] = f"{(time.monotonic() - started) / 60:.1f}"
+        summary["training.minutes"] = f"{(time.monotonic() - started) / 60:.1f}"
     info = metadata(network, summary, args, data, commit)
     path = export.write_bundle(network.export(), args.out, info)
     print(f"wrote {path}", flush=True)
