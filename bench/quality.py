@@ -132,6 +132,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         "--also", action="append", default=[], metavar="NAME=BUNDLE",
         help="score this model bundle too, as column NAME (repeatable)",
     )
+    parser.add_argument(
+        "--competitor", action="append", metavar="NAME", help="run only these competitors (rnnoise, webrtc-ns, noisereduce)"
+    )
     parser.add_argument("--audio", type=Path, help=f"the evaluation recordings (default {_corpus.AUDIO_DIR})")
     parser.add_argument("--webrtc-level", type=int, default=3, help="noise suppression level 0-4")
     args = parser.parse_args(argv)
@@ -155,7 +158,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     for name, bundle in extra.items():
         systems[name] = (_systems.orlune_denoiser(args.attenuation_limit_db, bundle), None)
     if not (args.quick or args.no_competitors):
-        systems.update(_systems.competitors(args.webrtc_level))
+        found = _systems.competitors(args.webrtc_level)
+        systems.update({k: v for k, v in found.items() if args.competitor is None or k in args.competitor})
         for name in ("pyrnnoise", "webrtc_noise_gain", "noisereduce"):
             if not _systems.installed(name):
                 print(f"note: {name} is not installed; its column is skipped")
