@@ -35,8 +35,9 @@ Bands::Bands(std::size_t sample_rate, std::size_t fft_size) : bins_(fft_size / 2
         const double hz = static_cast<double>(k) * bin_hz;
         if (hz > kBandTopHz) break;
         while (band + 1 < kBandCount && centres[band + 1] <= hz) ++band;
-        const double upper =
-            band + 1 < kBandCount ? (hz - centres[band]) / (centres[band + 1] - centres[band]) : 0.0;
+        const double upper = band + 1 < kBandCount
+                                 ? (hz - centres[band]) / (centres[band + 1] - centres[band])
+                                 : 0.0;
         lower_band_.push_back(band);
         upper_weight_.push_back(static_cast<float>(upper));
     }

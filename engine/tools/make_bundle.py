@@ -150,6 +150,65 @@ def layer_sections(layers: Sequence[Layer]) -> dict[str, Section]:
     return sections
 
 
+def decode_sections(data: bytes) -> dict[str, npt.NDArray[np.float32] | str]:
+    """The sections of format-2 bundle bytes (for inspection; the engine is the one judge
+    of validity). ValueError when the bytes are no such bundle."""
+    if data[:8] != MAGIC or len(data) < 28 or struct.unpack_from("<I", data, 8)[0] != FORMAT_VERSION:
+        raise ValueError("not a format-2 model bundle")
+    if zlib.crc32(data[:-4]) != struct.unpack_from("<I", data, len(data) - 4)[0]:
+        raise ValueError("the bundle fails its checksum")
+    (count,) = struct.unpack_from("<I", data, 12)
+    sections: dict[str, npt.NDArray[np.float32] | str] = {}
+    offset = 24
+    for _ in range(count):
+        (length,) = struct.unpack_from("<H", data, offset)
+        name = data[offset + 2 : offset + 2 + length].decode("ascii")
+        kind, rank = struct.unpack_from("<BB", data, offset + 2 + length)
+        offset += 4 + length
+        shape = struct.unpack_from(f"<{rank}I", data, offset)
+        offset += 4 * rank + 4
+        size = int(np.prod(shape)) * (4 if kind == FLOAT32 else 1)
+        raw = data[offset : offset + size]
+        sections[name] = raw.decode("utf-8") if kind == TEXT else np.frombuffer(raw, "<f4").reshape(shape)
+        offset += size
+    return sections
+
+
+def network_cost(sections: Mapping[str, object]) -> tuple[int, int]:
+    """(parameters, multiply-adds per 10 ms frame) of a bundle's network."""
+    parameters = multiply_adds = 0
+    i = 0
+    while f"net.{i}.kind" in sections:
+        weights = {k: np.asarray(v) for k, v in sections.items() if k.startswith(f"net.{i}.") and not isinstance(v, str)}
+        parameters += sum(w.size for w in weights.values())
+        multiply_adds += sum(w.size for name, w in weights.items() if "weight" in name)
+        i += 1
+    return parameters, multiply_adds
+
+
+def random_layers(seed: int = 0, features: int = 4 * 32 + 2, bands: int = 32, conv: int = 64, hidden: int = 128) -> list[Layer]:
+    """The reference shape, conv1d(F->conv, k3, tanh), GRU hidden, GRU hidden,
+    dense(hidden->B+1, sigmoid), with random weights as PyTorch initialises them: for
+    speed measurements before any training, and for tests."""
+    rng = np.random.default_rng(seed)
+
+    def uniform(fan_in: int, *shape: int) -> npt.NDArray[np.float32]:
+        bound = 1.0 / np.sqrt(fan_in)
+        return rng.uniform(-bound, bound, shape).astype(np.float32)
+
+    def gru(inputs: int) -> Layer:
+        return Layer("gru", "linear", {
+            "weight_ih": uniform(hidden, 3 * hidden, inputs), "weight_hh": uniform(hidden, 3 * hidden, hidden),
+            "bias_ih": uniform(hidden, 3 * hidden), "bias_hh": uniform(hidden, 3 * hidden)})  # fmt: skip
+
+    return [
+        Layer("conv1d", "tanh", {"weight": uniform(3 * features, conv, features, 3), "bias": uniform(3 * features, conv)}),
+        gru(conv),
+        gru(hidden),
+        Layer("dense", "sigmoid", {"weight": uniform(hidden, bands + 1, hidden), "bias": uniform(hidden, bands + 1)}),
+    ]
+
+
 def write_learned_bundle(
     path: Path,
     layers: Sequence[Layer],
@@ -198,4 +257,13 @@ def write_default_bundle() -> Path:
 
 
 if __name__ == "__main__":
-    print(write_default_bundle())
+    import argparse
+
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--random-learned", type=Path, metavar="PATH",
+                        help="write a learned bundle of the reference shape with random weights to PATH instead")  # fmt: skip
+    arguments = parser.parse_args()
+    if arguments.random_learned:
+        print(write_learned_bundle(arguments.random_learned, random_layers(), {"weights": "random, seed 0"}))
+    else:
+        print(write_default_bundle())

@@ -75,3 +75,27 @@ def test_above_8_khz_noise_is_suppressed_and_modulated_sound_kept_when_the_netwo
         kept, _ = session.process(voiced)
     aligned = kept[session.latency :][rate:]
     assert level_db(voiced[rate : rate + len(aligned)]) - level_db(aligned) <= 1.5
+
+
+@pytest.mark.parametrize("rate", [16000, 44100])
+def test_a_session_feeds_its_network_what_analyse_gives_training(
+    engine: Engine, make_bundle: ModuleType, tmp_path: Path, rate: int
+) -> None:
+    # The speech probability of this network reads two features of the frame: a band's log
+    # energy and the statistical presence. Sigmoids of analyse's features must match it.
+    weight = np.zeros((learned_bundles.OUTPUTS, learned_bundles.FEATURES), np.float32)
+    weight[-1, 5] = 0.1
+    weight[-1, 4 * learned_bundles.BANDS] = 1.0
+    bias = np.zeros(learned_bundles.OUTPUTS, np.float32)
+    bias[-1] = 2.0
+    layers = [make_bundle.Layer("dense", "sigmoid", {"weight": weight, "bias": bias})]
+    path = learned_bundles.write(make_bundle, tmp_path / "probe.bin", layers)
+    t = np.arange(2 * rate) / rate
+    signal = white_noise(rate, 2.0, -40.0) + (0.1 * np.sin(2 * np.pi * 300.0 * t) * (t > 0.7)).astype(np.float32)
+    with engine.session(rate, 100.0, path) as session:
+        _, probability = session.process(signal)
+    with engine.model(path) as model:
+        features, _ = engine.analyse(model, rate, signal)
+    expected = 1.0 / (1.0 + np.exp(-(features @ weight[-1].astype(np.float64) + 2.0)))
+    assert np.ptp(expected) > 0.3
+    np.testing.assert_allclose(probability, expected, atol=1e-6)

@@ -197,3 +197,15 @@ def test_register_model_adds_and_replaces_index_entries(make_bundle: ModuleType,
                          "sha256": hashlib.sha256(b"second").hexdigest()}  # fmt: skip
     with pytest.raises(ValueError):
         make_bundle.register_model("elsewhere", "1", bundle, models_dir=tmp_path / "other")
+
+
+def test_decoding_gives_back_every_section(make_bundle: ModuleType) -> None:
+    sections = _reference_sections(make_bundle) | {"meta.command": "python -m train --seed 5", "meta.empty": ""}
+    decoded = make_bundle.decode_sections(make_bundle.encode_sections(sections))
+    assert list(decoded) == list(sections)
+    for name, value in sections.items():
+        if isinstance(value, str):
+            assert decoded[name] == value
+        else:
+            assert decoded[name].shape == value.shape
+            np.testing.assert_array_equal(decoded[name], value)
