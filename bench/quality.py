@@ -8,6 +8,8 @@ Prints SI-SDR improvement, PESQ wide band (at 16 kHz) and STOI per SNR and overa
 
     python bench/quality.py            # the full run
     python bench/quality.py --quick    # a third of the items, orlune and the mixture only
+    python bench/quality.py --also learned=src/orlune/resources/models/orlune-nc-learned.bin
+                                       # another bundle scored beside the packaged default
 """
 
 from __future__ import annotations
@@ -80,9 +82,9 @@ def print_table(rate: int, results: Results, systems: list[str]) -> None:
         print()
 
 
-def print_targets(results: Results, clean_scores: dict[int, list[float]]) -> None:
+def print_targets(results: Results, clean_scores: dict[int, list[float]], system: str = "orlune") -> None:
     """The engine's targets on this benchmark, each with its figure and verdict."""
-    print("targets:")
+    print(f"targets ({system}):")
 
     def report(label: str, value: float, passed: bool) -> None:
         print(f"  {'ok  ' if passed else 'MISS'} {label}: {value:.3f}")
@@ -90,25 +92,25 @@ def print_targets(results: Results, clean_scores: dict[int, list[float]]) -> Non
     rates = sorted({rate for (_, rate, _) in results})
     perceptual = any("pesq" in s for runs in results.values() for s in runs)
     for rate in rates:
-        mean_gain = cell(results, "orlune", rate, None, "si_sdr", True)
+        mean_gain = cell(results, system, rate, None, "si_sdr", True)
         report(f"{rate} Hz mean SI-SDR improvement >= 2.5 dB", mean_gain, mean_gain >= 2.5)
-        worst = min(cell(results, "orlune", rate, snr, "si_sdr", True) for snr in SNRS_DB)
+        worst = min(cell(results, system, rate, snr, "si_sdr", True) for snr in SNRS_DB)
         report(f"{rate} Hz lowest per-SNR SI-SDR improvement >= 0 dB", worst, worst >= 0.0)
         if rate in clean_scores:
             clean = float(np.mean(clean_scores[rate]))
             report(f"{rate} Hz clean speech SI-SDR (mean) >= 25 dB", clean, clean >= 25.0)
         if perceptual:
             stoi_margin = min(
-                cell(results, "orlune", rate, snr, "stoi", True) for snr in SNRS_DB
+                cell(results, system, rate, snr, "stoi", True) for snr in SNRS_DB
             )
             report(f"{rate} Hz lowest per-SNR STOI change >= -0.01", stoi_margin, stoi_margin >= -0.01)
-            pesq_gain = mean([cell(results, "orlune", rate, snr, "pesq", True) for snr in (0.0, 5.0, 10.0)])
+            pesq_gain = mean([cell(results, system, rate, snr, "pesq", True) for snr in (0.0, 5.0, 10.0)])
             report(f"{rate} Hz PESQ-WB improvement over 0/5/10 dB >= 0.15", pesq_gain, pesq_gain >= 0.15)
         for rival, label in (("webrtc-ns", ""), ("rnnoise", "(stretch) ")):
             if (rival, rate, SNRS_DB[0]) not in results:
                 continue
             lead = min(
-                cell(results, "orlune", rate, snr, "si_sdr", True)
+                cell(results, system, rate, snr, "si_sdr", True)
                 - cell(results, rival, rate, snr, "si_sdr", True)
                 for snr in SNRS_DB
             )
@@ -126,9 +128,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--seed", type=int, default=2024, help="seed of the noise excerpts' offsets")
     parser.add_argument("--noise-rotation", type=int, default=0, help="pair the items with other noises")
     parser.add_argument("--bundle", type=Path, help="tune with this model bundle (drives OrluneNC directly)")
+    parser.add_argument(
+        "--also", action="append", default=[], metavar="NAME=BUNDLE",
+        help="score this model bundle too, as column NAME (repeatable)",
+    )
+    parser.add_argument(
+        "--competitor", action="append", metavar="NAME", help="run only these competitors (rnnoise, webrtc-ns, noisereduce)"
+    )
+    parser.add_argument("--audio", type=Path, help=f"the evaluation recordings (default {_corpus.AUDIO_DIR})")
     parser.add_argument("--webrtc-level", type=int, default=3, help="noise suppression level 0-4")
     args = parser.parse_args(argv)
     logging.basicConfig(level=logging.WARNING)
+    if args.audio is not None:
+        _corpus.AUDIO_DIR = args.audio
+    extra: dict[str, Path] = {}
+    for item in args.also:
+        name, sep, bundle = item.partition("=")
+        if not sep or not name or name in ("orlune", "mixture"):
+            parser.error(f"--also takes NAME=BUNDLE with a new name, not {item!r}")
+        extra[name] = Path(bundle)
 
     if not _corpus.available():
         print(f"skipped: no audio at {_corpus.AUDIO_DIR}")
@@ -137,8 +155,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     systems: dict[str, tuple[_systems.Denoise, set[int] | None]] = {
         "orlune": (_systems.orlune_denoiser(args.attenuation_limit_db, args.bundle), None)
     }
+    for name, bundle in extra.items():
+        systems[name] = (_systems.orlune_denoiser(args.attenuation_limit_db, bundle), None)
     if not (args.quick or args.no_competitors):
-        systems.update(_systems.competitors(args.webrtc_level))
+        found = _systems.competitors(args.webrtc_level)
+        systems.update({k: v for k, v in found.items() if args.competitor is None or k in args.competitor})
         for name in ("pyrnnoise", "webrtc_noise_gain", "noisereduce"):
             if not _systems.installed(name):
                 print(f"note: {name} is not installed; its column is skipped")
@@ -163,16 +184,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     for rate in args.rates:
         print_table(rate, results, names)
 
-    print("clean speech alone through orlune: SI-SDR of output against input (dB)")
-    clean_scores: dict[int, list[float]] = defaultdict(list)
-    denoise = systems["orlune"][0]
-    for index, (_, rate, speech) in enumerate(_corpus.clean_items(args.rates, max_items=args.items)):
-        if (index // len(args.rates)) % stride == 0:
-            clean_scores[rate].append(_metrics.si_sdr(denoise(speech, rate), speech))
-    for rate, values in clean_scores.items():
-        print(f"  {rate} Hz: mean {np.mean(values):.2f}, min {np.min(values):.2f}")
-    print()
-    print_targets(results, clean_scores)
+    for system in ["orlune", *extra]:
+        print(f"clean speech alone through {system}: SI-SDR of output against input (dB)")
+        clean_scores: dict[int, list[float]] = defaultdict(list)
+        denoise = systems[system][0]
+        for index, (_, rate, speech) in enumerate(_corpus.clean_items(args.rates, max_items=args.items)):
+            if (index // len(args.rates)) % stride == 0:
+                clean_scores[rate].append(_metrics.si_sdr(denoise(speech, rate), speech))
+        for rate, values in clean_scores.items():
+            print(f"  {rate} Hz: mean {np.mean(values):.2f}, min {np.min(values):.2f}")
+        print()
+        print_targets(results, clean_scores, system)
+        print()
     print(f"\n{len(results)} cells scored in {time.perf_counter() - started:.0f} s")
     return 0
 

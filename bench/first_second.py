@@ -1,0 +1,114 @@
+#!/usr/bin/env python3
+"""How a model bundle behaves in the first second of a stream.
+
+For each clean recording of ../shared/audio (speech moved to start 50 ms into the stream,
+no noise): the level of the first 100 ms of speech out against in. For each noise
+recording alone (-40 dBFS): the attenuation over time from the stream start and the
+speech probability the engine reports on those noise-only frames after 0.5 s.
+
+    python bench/first_second.py                       # the packaged default bundle
+    python bench/first_second.py --bundle a.bin --bundle b.bin --rates 16000 48000
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import _corpus  # noqa: E402
+
+ONSET_S = 0.05
+NOISE_LEVEL_DBFS = -40.0
+SECONDS = 4.0
+
+
+def run(bundle: Path, rate: int, signal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(output aligned with the input, speech probability per frame)."""
+    from orlune._orlune_nc import OrluneNC
+
+    session: Any = OrluneNC(sample_rate=rate, attenuation_limit_db=100.0, model_path=bundle)
+    try:
+        n, delay = session.frame_length, session.latency_samples
+        frames = -(-(len(signal) + delay) // n)
+        padded = np.zeros(frames * n, np.int16)
+        padded[: len(signal)] = np.clip(np.round(signal * 32768), -32768, 32767)
+        out, presence = [], []
+        for i in range(frames):
+            out.append(session.process_frame(padded[i * n : (i + 1) * n]))
+            presence.append(float(session.speech_probability))
+    finally:
+        session.close()
+    output = np.concatenate(out).astype(np.float64) / 32768.0
+    return output[delay : delay + len(signal)], np.array(presence)
+
+
+def level_db(x: np.ndarray) -> float:
+    return float(10 * np.log10(np.mean(x**2) + 1e-20))
+
+
+def onset_changes(bundle: Path, rate: int) -> list[float]:
+    changes = []
+    for _, _, speech in _corpus.clean_items([rate]):
+        frame = rate // 100
+        energy = np.array([np.mean(speech[i : i + frame] ** 2) for i in range(0, len(speech) - frame, frame)])
+        first = int(np.argmax(energy > energy.max() * 1e-3)) * frame
+        signal = np.concatenate([np.zeros(int(ONSET_S * rate)), speech[first:]])
+        output, _ = run(bundle, rate, signal)
+        window = slice(int(ONSET_S * rate), int((ONSET_S + 0.1) * rate))
+        changes.append(level_db(output[window]) - level_db(signal[window]))
+    return changes
+
+
+def noise_behaviour(bundle: Path, rate: int) -> tuple[np.ndarray, list[float]]:
+    """Attenuation (dB) per 100 ms over the first SECONDS, averaged over the noises, and
+    every noise-only frame's speech probability after 0.5 s."""
+    attenuation, presence_after = [], []
+    for path in sorted((_corpus.AUDIO_DIR / "noise").glob("*.wav")):
+        noise, noise_rate = _corpus._read(path)
+        noise = _corpus.resample(noise, noise_rate, rate)[: int(SECONDS * rate)]
+        noise *= 10 ** (NOISE_LEVEL_DBFS / 20) / np.sqrt(np.mean(noise**2))
+        output, presence = run(bundle, rate, noise)
+        step = rate // 10
+        attenuation.append(
+            [level_db(noise[i : i + step]) - level_db(output[i : i + step]) for i in range(0, len(noise) - step + 1, step)]
+        )
+        presence_after.extend(presence[50 : len(noise) // (rate // 100)])
+    return np.mean(attenuation, axis=0), presence_after
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--bundle", type=Path, action="append", help="model bundle (repeatable)")
+    parser.add_argument("--rates", type=int, nargs="+", default=[16000, 48000])
+    parser.add_argument("--audio", type=Path, help=f"the evaluation recordings (default {_corpus.AUDIO_DIR})")
+    args = parser.parse_args()
+    if args.audio is not None:
+        _corpus.AUDIO_DIR = args.audio
+    if not _corpus.available():
+        print(f"skipped: no audio at {_corpus.AUDIO_DIR}")
+        return 0
+    import orlune
+
+    bundles = args.bundle or [Path(orlune.__file__).parent / "resources" / "models" / "orlune-nc-default.bin"]
+    for bundle in bundles:
+        for rate in args.rates:
+            onset = onset_changes(bundle, rate)
+            curve, presence = noise_behaviour(bundle, rate)
+            print(f"{bundle.name} at {rate} Hz")
+            print(f"  onset at 50 ms, first 100 ms of speech out vs in: mean {np.mean(onset):+.2f} dB, "
+                  f"lowest {min(onset):+.2f} dB")
+            print("  noise alone, attenuation per 100 ms (dB): "
+                  + " ".join(f"{v:.0f}" for v in curve[:10]) + f" ... steady (2-4 s) {np.mean(curve[20:]):.1f}")
+            print(f"  speech probability on noise-only frames after 0.5 s: mean {np.mean(presence):.3f}, "
+                  f"95th percentile {np.percentile(presence, 95):.3f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

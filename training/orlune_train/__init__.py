@@ -1,0 +1,1 @@
+"""Training of the engine's learned noise suppressor: corpus, mixtures, network, export."""

@@ -1,0 +1,228 @@
+"""Fresh training mixtures: speech and noise crops, synthetic noises, rooms, EQ, levels."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+from scipy import signal as sps
+
+from .corpus import TRAINING_RATE, Audio
+
+RATE = TRAINING_RATE
+
+
+@dataclass(frozen=True)
+class Recipe:
+    """Probabilities and ranges of the mixture generator."""
+
+    snr_db: tuple[float, float] = (-5.0, 20.0)
+    speech_level_dbfs: tuple[float, float] = (-45.0, -12.0)
+    max_lead_s: float = 1.0
+    p_lead: float = 0.75  # a noise-only stretch before the speech
+    p_early_onset: float = 0.5  # of the rest: speech from within the first 50 ms
+    p_synthetic: float = 0.3
+    p_second_noise: float = 0.25
+    p_room: float = 0.25
+    p_eq: float = 0.5
+    p_band_limited: float = 0.12
+    p_noise_only: float = 0.04
+    p_clean_only: float = 0.04
+
+
+def _resonance(centre_hz: float, q: float) -> tuple[np.ndarray, np.ndarray]:
+    """A band-pass resonance; a wide one near Nyquist can come out unstable, so Q grows until stable."""
+    while True:
+        b, a = sps.iirpeak(centre_hz / (RATE / 2), q)
+        if np.max(np.abs(np.roots(a))) < 0.999:
+            return b, a
+        q *= 1.5
+
+
+def _spectrally_shaped(rng: np.random.Generator, length: int, slope_db_per_octave: float) -> Audio:
+    spectrum = np.fft.rfft(rng.standard_normal(length))
+    freqs = np.maximum(np.fft.rfftfreq(length, 1.0 / RATE), 20.0)
+    spectrum *= (freqs / 1000.0) ** (slope_db_per_octave / (20.0 * np.log10(2.0)))
+    return np.fft.irfft(spectrum, length).astype(np.float32)
+
+
+def coloured(rng: np.random.Generator, length: int) -> Audio:
+    """White to brown noise, with a random bump or notch."""
+    noise = _spectrally_shaped(rng, length, rng.uniform(-6.0, 1.5))
+    if rng.random() < 0.5:
+        centre = rng.uniform(200.0, 6000.0)
+        b, a = _resonance(centre, rng.uniform(1.0, 4.0))
+        noise = noise + rng.uniform(0.5, 3.0) * sps.lfilter(b, a, noise)
+    return noise.astype(np.float32)
+
+
+def hum(rng: np.random.Generator, length: int) -> Audio:
+    """Mains hum with decaying, randomly weighted harmonics over a little hiss."""
+    t = np.arange(length) / RATE
+    base = rng.choice([50.0, 60.0]) * rng.uniform(0.99, 1.01)
+    out = np.zeros(length)
+    for k in range(1, int(rng.integers(4, 30))):
+        if base * k >= RATE / 2:
+            break
+        out += rng.uniform(0.1, 1.0) / k**rng.uniform(0.3, 1.5) * np.sin(2 * np.pi * base * k * t + rng.uniform(0, 6.3))
+    out += 10 ** (rng.uniform(-50, -25) / 20) * rng.standard_normal(length)
+    return out.astype(np.float32)
+
+
+def fan(rng: np.random.Generator, length: int) -> Audio:
+    """Low-passed broadband noise with slow amplitude flutter and a blade-rate tone."""
+    noise = _spectrally_shaped(rng, length, rng.uniform(-4.0, -1.0))
+    b, a = sps.butter(2, rng.uniform(800.0, 5000.0) / (RATE / 2))
+    noise = sps.lfilter(b, a, noise)
+    t = np.arange(length) / RATE
+    noise *= 1.0 + rng.uniform(0.0, 0.3) * np.sin(2 * np.pi * rng.uniform(0.2, 8.0) * t)
+    tone = rng.uniform(0.0, 0.5) * np.std(noise) * np.sin(2 * np.pi * rng.uniform(80.0, 400.0) * t)
+    return (noise + tone).astype(np.float32)
+
+
+def clicks(rng: np.random.Generator, length: int) -> Audio:
+    """Keyboard-like clicks: short decaying bursts at random times over faint noise."""
+    out = 10 ** (rng.uniform(-40, -20) / 20) * rng.standard_normal(length)
+    rate_hz = rng.uniform(1.0, 12.0)
+    for start in rng.integers(0, length, int(rate_hz * length / RATE) + 1):
+        n = int(rng.integers(40, 400))
+        burst = rng.standard_normal(n) * np.exp(-np.arange(n) / (n / rng.uniform(2, 6)))
+        end = min(length, start + n)
+        out[start:end] += rng.uniform(0.3, 1.0) * burst[: end - start] * 4
+    return out.astype(np.float32)
+
+
+def beeps(rng: np.random.Generator, length: int) -> Audio:
+    """Intermittent tonal beeps (one or two tones) over faint noise."""
+    t = np.arange(length) / RATE
+    tone = sum(np.sin(2 * np.pi * rng.uniform(300.0, 4000.0) * t) for _ in range(int(rng.integers(1, 3))))
+    period = rng.uniform(0.2, 2.0)
+    gate = ((t % period) < period * rng.uniform(0.1, 0.7)).astype(np.float64)
+    gate = np.convolve(gate, np.hanning(81) / np.hanning(81).sum(), mode="same")
+    out = tone * gate + 10 ** (rng.uniform(-45, -20) / 20) * rng.standard_normal(length)
+    return out.astype(np.float32)
+
+
+SYNTHETIC = (coloured, coloured, hum, fan, clicks, beeps)
+
+
+def crop(rng: np.random.Generator, audio: Audio, length: int) -> Audio:
+    """`length` samples from a random offset, looping a shorter recording."""
+    if len(audio) >= length:
+        start = int(rng.integers(0, len(audio) - length + 1))
+        return audio[start : start + length]
+    return np.resize(np.roll(audio, -int(rng.integers(0, len(audio)))), length)
+
+
+def room_response(rng: np.random.Generator) -> Audio:
+    """A simulated room: direct path, sparse early reflections, exponential diffuse tail."""
+    rt60 = rng.uniform(0.15, 0.8)
+    length = int(rt60 * RATE)
+    t = np.arange(length) / RATE
+    tail = rng.standard_normal(length) * np.exp(-6.9 * t / rt60)
+    tail[: int(0.002 * RATE)] = 0.0
+    response = tail * 10 ** (rng.uniform(-25, -8) / 20) / np.sqrt(np.sum(tail**2) + 1e-12)
+    response[0] = 1.0
+    for _ in range(int(rng.integers(2, 8))):
+        response[int(rng.integers(int(0.002 * RATE), int(0.03 * RATE)))] += rng.uniform(-0.5, 0.5)
+    return response.astype(np.float32)
+
+
+def microphone_eq(rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
+    """A random second-order filter: a shelf-like tilt or a resonance, the same for speech and noise."""
+    kind = rng.integers(0, 3)
+    if kind == 0:
+        b, a = sps.butter(1, rng.uniform(50.0, 300.0) / (RATE / 2), "highpass")
+    elif kind == 1:
+        b, a = _resonance(rng.uniform(300.0, 6000.0), rng.uniform(1.0, 3.0))
+        gain = 10 ** (rng.uniform(-8, 8) / 20) - 1.0
+        b, a = np.polyadd(a, gain * b), a  # x + gain * peak(x)
+    else:
+        b, a = sps.butter(1, rng.uniform(2000.0, 7500.0) / (RATE / 2), "lowpass")
+        mix = rng.uniform(0.3, 0.9)
+        b, a = np.polyadd(mix * b, (1 - mix) * a), a
+    return np.asarray(b, np.float64), np.asarray(a, np.float64)
+
+
+def _rms(x: np.ndarray) -> float:
+    return float(np.sqrt(np.mean(np.square(x, dtype=np.float64)) + 1e-20))
+
+
+def _active_rms(x: np.ndarray) -> float:
+    """RMS over the loudest 20 ms frames holding the speech (pauses ignored)."""
+    frames = x[: len(x) // 320 * 320].reshape(-1, 320)
+    if len(frames) == 0:
+        return _rms(x)
+    energy = np.mean(np.square(frames, dtype=np.float64), axis=1)
+    active = energy[energy > energy.max() * 1e-3]
+    return float(np.sqrt(np.mean(active) + 1e-20))
+
+
+def _onset(x: Audio) -> int:
+    """Index a few milliseconds before the first 10 ms frame within 30 dB of the loudest."""
+    frames = x[: len(x) // 160 * 160].reshape(-1, 160)
+    if len(frames) == 0:
+        return 0
+    energy = np.mean(np.square(frames, dtype=np.float64), axis=1)
+    first = int(np.argmax(energy > energy.max() * 1e-3))
+    return max(0, first * 160 - 80)
+
+
+def mixture(
+    rng: np.random.Generator, speech: list[Audio], noise: list[Audio], length: int, recipe: Recipe = Recipe()
+) -> tuple[Audio, Audio]:
+    """(clean, noisy) of `length` samples; the stream starts at sample 0 of both."""
+    clean = np.zeros(length, np.float32)
+    if rng.random() < recipe.p_lead:
+        start = int(rng.uniform(0.0, recipe.max_lead_s) * RATE)
+    elif rng.random() < recipe.p_early_onset:
+        start = int(rng.uniform(0.0, 0.05) * RATE)
+    else:
+        start = 0  # speech already under way when the stream starts
+    position = length if rng.random() < recipe.p_noise_only else start
+    while position < length:
+        utterance = speech[int(rng.integers(len(speech)))]
+        if position == 0:
+            utterance = utterance[int(rng.integers(0, max(1, len(utterance) - RATE))) :]
+        else:
+            utterance = utterance[_onset(utterance) :]
+        piece = utterance[: length - position]
+        clean[position : position + len(piece)] = piece * 10 ** (rng.uniform(-4, 4) / 20)
+        position += len(piece) + int(rng.uniform(0.1, 1.5) * RATE)
+    if rng.random() < recipe.p_room:
+        clean = sps.fftconvolve(clean, room_response(rng))[:length].astype(np.float32)
+
+    def one_noise() -> Audio:
+        if rng.random() < recipe.p_synthetic:
+            return SYNTHETIC[int(rng.integers(len(SYNTHETIC)))](rng, length)
+        return crop(rng, noise[int(rng.integers(len(noise)))], length).copy()
+
+    noisy_part = one_noise()
+    if rng.random() < recipe.p_second_noise:
+        second = one_noise()
+        noisy_part = noisy_part + second * (_rms(noisy_part) / _rms(second)) * 10 ** (rng.uniform(-15, 0) / 20)
+
+    if rng.random() < recipe.p_eq:
+        b, a = microphone_eq(rng)
+        clean = sps.lfilter(b, a, clean).astype(np.float32)
+        noisy_part = sps.lfilter(b, a, noisy_part).astype(np.float32)
+    if rng.random() < recipe.p_band_limited:
+        # Telephone or 8 kHz-rate material played at 16 kHz: nothing above the cut.
+        sos = sps.butter(8, rng.uniform(3400.0, 4000.0) / (RATE / 2), output="sos")
+        clean = sps.sosfilt(sos, clean).astype(np.float32)
+        noisy_part = sps.sosfilt(sos, noisy_part).astype(np.float32)
+
+    speech_rms = _active_rms(clean) if np.any(clean) else 0.0
+    level = 10 ** (rng.uniform(*recipe.speech_level_dbfs) / 20)
+    if speech_rms > 0:
+        clean = clean * (level / speech_rms)
+        snr = rng.uniform(*recipe.snr_db) if rng.random() >= recipe.p_clean_only else rng.uniform(40, 60)
+        noisy_part = noisy_part * (level / _rms(noisy_part)) * 10 ** (-snr / 20)
+    else:
+        noisy_part = noisy_part * (level / _rms(noisy_part)) * 10 ** (-rng.uniform(-5, 20) / 20)
+    noisy = clean + noisy_part
+    peak = float(np.max(np.abs(noisy)))
+    if peak > 0.99:
+        clean, noisy = clean * (0.99 / peak), noisy * (0.99 / peak)
+    noisy = np.round(noisy * 32768.0) / 32768.0  # the 16-bit input the engine sees
+    return clean.astype(np.float32), noisy.astype(np.float32)

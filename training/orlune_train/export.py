@@ -1,0 +1,100 @@
+"""The trained network into the engine's bundle, the package index and the engine README."""
+
+from __future__ import annotations
+
+import importlib.util
+import re
+import subprocess
+import sys
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from types import ModuleType
+
+from .model import ExportedLayer
+
+ROOT = Path(__file__).resolve().parents[2]
+MODEL_ID = "orlune-nc-learned"
+MODEL_VERSION = "2"
+BUNDLE_PATH = ROOT / "src" / "orlune" / "resources" / "models" / f"{MODEL_ID}.bin"
+README_PATH = ROOT / "engine" / "README.md"
+README_HEADING = "## The packaged learned model"
+
+
+def bundle_writer() -> ModuleType:
+    """engine/tools/make_bundle.py, which owns the bundle format."""
+    if "make_bundle" in sys.modules:
+        return sys.modules["make_bundle"]
+    spec = importlib.util.spec_from_file_location("make_bundle", ROOT / "engine" / "tools" / "make_bundle.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # its dataclasses look their module up while defined
+    spec.loader.exec_module(module)
+    return module
+
+
+def code_commit() -> str:
+    """HEAD of the working tree, marked when files differ from it."""
+
+    def git(*args: str) -> str:
+        return subprocess.run(["git", *args], cwd=ROOT, capture_output=True, text=True, check=True).stdout.strip()
+
+    try:
+        commit = git("rev-parse", "HEAD")
+        dirty = git("status", "--porcelain", "--untracked-files=no")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+    return commit + ("+modified" if dirty else "")
+
+
+def write_bundle(layers: Sequence[ExportedLayer], path: Path, metadata: Mapping[str, str]) -> Path:
+    writer = bundle_writer()
+    converted = [writer.Layer(kind=l.kind, activation=l.activation, weights=l.weights) for l in layers]
+    return Path(writer.write_learned_bundle(path, converted, dict(metadata)))
+
+
+def register(path: Path) -> None:
+    bundle_writer().register_model(MODEL_ID, MODEL_VERSION, path)
+
+
+def readme_section(metadata: Mapping[str, str]) -> str:
+    return f"""{README_HEADING}
+
+`src/orlune/resources/models/{MODEL_ID}.bin` (id `{MODEL_ID}`, version "{MODEL_VERSION}") was
+trained on the CPU from `../shared/training` and exported by one command, which rebuilds it
+end to end (decoding, fresh mixtures every step, training, export, this section):
+
+```sh
+pip install ".[train]"
+{metadata["training.command"]}
+```
+
+| | |
+|---|---|
+| seed | {metadata["training.seed"]} |
+| training manifest SHA-256 | `{metadata["training.manifest_sha256"]}` |
+| code commit | `{metadata["training.code_commit"]}` |
+| steps (kept: best on held-out speakers) | {metadata["training.steps"]} ({metadata["training.best_step"]}) |
+| wall time | {metadata["training.minutes"]} min on the shared 2-core machine |
+| network | {metadata["network.layers"]} |
+| size and cost | {metadata["network.weights"]} weights, {metadata["network.mmacs_per_second"]} M multiply-adds per second of audio |
+| speech corpora | {metadata["training.corpora"]} |
+
+Noise: the ambient recordings of `../shared/training/noise` plus synthetic coloured noise,
+mains hum, fan noise, clicks and beeps; simulated rooms, random microphone EQ, levels and
+band-limited (telephone-like) mixtures are made during training. The same values are in the
+bundle's metadata.
+"""
+
+
+def update_readme(metadata: Mapping[str, str], readme: Path = README_PATH) -> None:
+    """Rewrites this section of the engine README in place, or appends it at the end."""
+    text = readme.read_text()
+    section = readme_section(metadata)
+    pattern = re.compile(rf"^{re.escape(README_HEADING)}\n.*?(?=^## |\Z)", re.DOTALL | re.MULTILINE)
+    found = pattern.search(text)
+    if found:
+        rest = text[found.end() :]
+        text = text[: found.start()] + section + ("\n" + rest if rest.strip() else "")
+    else:
+        text = text.rstrip("\n") + "\n\n" + section
+    readme.write_text(text.rstrip("\n") + "\n")

@@ -1,0 +1,178 @@
+"""The training loop: feature statistics, fresh batches, schedule, validation."""
+
+from __future__ import annotations
+
+import copy
+import math
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import torch
+
+from .corpus import Corpus
+from .dataset import Batch, FreshMixtures, make_batch
+from .engine import Engine
+from .model import Network
+
+# Predicting a gain below the target (speech taken away) costs this much more than above.
+OVER_SUPPRESSION_WEIGHT = 1.0
+VOICE_WEIGHT = 0.05
+
+
+@dataclass(frozen=True)
+class Settings:
+    seed: int = 1
+    steps: int = 6000
+    clips: int = 16
+    seconds: float = 3.0
+    learning_rate: float = 2e-3
+    warmup_steps: int = 150
+    final_lr_share: float = 0.03
+    weight_decay: float = 1e-4
+    validation_every: int = 200
+    validation_clips: int = 96
+    stats_clips: int = 96
+    loader_workers: int = 1
+    # One thread: on a shared machine a second one made steps ten times slower (spinning).
+    threads: int = 1
+    conv: int = 64
+    hidden: int = 128
+
+
+def loss_terms(output: torch.Tensor, batch: Batch) -> tuple[torch.Tensor, torch.Tensor]:
+    """(band-gain loss, voice-activity loss).
+
+    Gains are compared after a square root, which weighs errors the way loudness does,
+    and gains below the target (speech suppressed) are penalised extra."""
+    bands = batch.gains.shape[-1]
+    predicted = torch.sqrt(output[..., :bands] + 1e-8)
+    wanted = torch.sqrt(batch.gains)
+    error = predicted - wanted
+    per_band = error**2 + OVER_SUPPRESSION_WEIGHT * torch.relu(-error) ** 2 + 4.0 * error**4
+    gain = (per_band * batch.gain_mask).sum() / batch.gain_mask.sum().clamp(min=1.0)
+    voice = torch.nn.functional.binary_cross_entropy(output[..., bands].clamp(1e-6, 1 - 1e-6), batch.voice)
+    return gain, voice
+
+
+def feature_statistics(corpus: Corpus, settings: Settings) -> tuple[np.ndarray, np.ndarray]:
+    with Engine() as engine:
+        rng = np.random.default_rng([settings.seed, 1 << 30])
+        batch = make_batch(engine, rng, corpus.train_speech, corpus.noise, settings.stats_clips, settings.seconds)
+    flat = batch.features.reshape(-1, batch.features.shape[-1]).numpy().astype(np.float64)
+    return flat.mean(axis=0), np.maximum(flat.std(axis=0), 1e-3)
+
+
+def learning_rate(step: int, settings: Settings) -> float:
+    """Linear warm-up, then a cosine decay to a small share of the peak."""
+    if step < settings.warmup_steps:
+        return settings.learning_rate * (step + 1) / settings.warmup_steps
+    progress = (step - settings.warmup_steps) / max(1, settings.steps - settings.warmup_steps)
+    share = settings.final_lr_share + (1 - settings.final_lr_share) * 0.5 * (1 + math.cos(math.pi * progress))
+    return settings.learning_rate * share
+
+
+def evaluate(network: Network, batches: list[Batch]) -> float:
+    network.eval()
+    with torch.no_grad():
+        total = []
+        for batch in batches:
+            gain, voice = loss_terms(network(batch.features), batch)
+            total.append((gain + VOICE_WEIGHT * voice).item())
+    network.train()
+    return float(np.mean(total))
+
+
+def save_checkpoint(path: Path, network: Network, summary: dict[str, str]) -> None:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    shape = {"bands": network.bands, "conv": network.conv.out_channels, "hidden": network.gru1.hidden_size}
+    torch.save({"state": network.state_dict(), "shape": shape, "summary": summary}, path)
+
+
+def load_checkpoint(path: Path) -> tuple[Network, dict[str, str]]:
+    saved = torch.load(path, weights_only=True)
+    state, shape = saved["state"], saved["shape"]
+    network = Network(state["mean"].numpy(), state["std"].numpy(), shape["bands"], shape["conv"], shape["hidden"])
+    network.load_state_dict(state)
+    return network, dict(saved["summary"])
+
+
+def train(
+    corpus: Corpus, settings: Settings, checkpoint: Path | None = None, log: bool = True
+) -> tuple[Network, dict[str, str]]:
+    """A trained network and a summary of the run for the bundle's metadata; the best
+    weights so far are saved to `checkpoint` at each validation."""
+    torch.manual_seed(settings.seed)
+    torch.set_num_threads(settings.threads)
+    started = time.monotonic()
+
+    def say(message: str) -> None:
+        if log:
+            print(f"[{time.monotonic() - started:7.0f} s] {message}", flush=True)
+
+    mean, std = feature_statistics(corpus, settings)
+    with Engine() as engine:
+        bands = engine.bands
+        rng = np.random.default_rng([settings.seed, 1 << 31])
+        per_batch = min(32, settings.validation_clips)
+        validation = [
+            make_batch(engine, rng, corpus.validation_speech, corpus.noise, per_batch, settings.seconds)
+            for _ in range(max(1, settings.validation_clips // per_batch))
+        ]
+    network = Network(mean, std, bands, settings.conv, settings.hidden)
+    say(
+        f"network: {network.parameter_count()} weights, "
+        f"{network.multiply_adds_per_frame() * 100 / 1e6:.1f} M multiply-adds per second of audio"
+    )
+    optimiser = torch.optim.AdamW(network.parameters(), lr=settings.learning_rate, weight_decay=settings.weight_decay)
+    loader = torch.utils.data.DataLoader(
+        FreshMixtures(corpus.train_speech, corpus.noise, settings.seed, settings.steps, settings.clips, settings.seconds),
+        batch_size=None,
+        num_workers=settings.loader_workers,
+        prefetch_factor=4 if settings.loader_workers else None,
+        persistent_workers=False,
+    )
+    best: tuple[float, dict[str, torch.Tensor], int] = (math.inf, copy.deepcopy(network.state_dict()), 0)
+
+    def summarise(best: tuple[float, object, int], started: float) -> dict[str, str]:
+        return {
+            "training.steps": str(settings.steps),
+            "training.best_step": str(best[2]),
+            "training.validation_loss": f"{best[0]:.5f}",
+            "training.clips_per_step": str(settings.clips),
+            "training.clip_seconds": str(settings.seconds),
+            "training.minutes": f"{(time.monotonic() - started) / 60:.1f}",
+        }
+
+    running = (0.0, 0.0)
+    for step, batch in enumerate(loader):
+        for group in optimiser.param_groups:
+            group["lr"] = learning_rate(step, settings)
+        gain, voice = loss_terms(network(batch.features), batch)
+        loss = gain + VOICE_WEIGHT * voice
+        optimiser.zero_grad()
+        loss.backward()
+        torch.nn.utils.clip_grad_norm_(network.parameters(), 1.0)
+        optimiser.step()
+        running = (0.98 * running[0] + 0.02 * gain.item(), 0.98 * running[1] + 0.02 * voice.item())
+        done = step + 1
+        if done % settings.validation_every == 0 or done == settings.steps:
+            score = evaluate(network, validation)
+            if score < best[0]:
+                best = (score, copy.deepcopy(network.state_dict()), done)
+                if checkpoint is not None:
+                    save_checkpoint(checkpoint, network, summarise(best, started))
+            eta = (time.monotonic() - started) / done * (settings.steps - done)
+            smoothed = [r / (1 - 0.98**done) for r in running]
+            say(
+                f"step {done}/{settings.steps}: gain loss {smoothed[0]:.4f}, voice loss {smoothed[1]:.3f}, "
+                f"validation {score:.4f} (best {best[0]:.4f} at {best[2]}), lr {group['lr']:.2e}, "
+                f"about {eta / 60:.0f} min left"
+            )
+        elif log and done % 25 == 0:
+            say(f"step {done}/{settings.steps}: gain loss {running[0] / (1 - 0.98**done):.4f}")
+    network.load_state_dict(best[1])
+    summary = summarise(best, started)
+    say(f"kept the weights of step {best[2]} (validation {best[0]:.4f})")
+    return network, summary
