@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import importlib.metadata
+import importlib.util
 import sys
 from collections.abc import Callable
 from pathlib import Path
+from types import ModuleType
 
 import pytest
 
@@ -58,3 +60,15 @@ def make_package_copy(
 def engine_package(make_package_copy: Callable[..., PackageCopy]) -> PackageCopy:
     """A package copy whose engine is the default instrumented test engine."""
     return make_package_copy()
+
+
+@pytest.fixture(scope="session")
+def make_bundle() -> ModuleType:
+    """engine/tools/make_bundle.py, imported from its path."""
+    path = Path(__file__).resolve().parents[1] / "engine" / "tools" / "make_bundle.py"
+    spec = importlib.util.spec_from_file_location("make_bundle", path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # its dataclasses look their module up there
+    spec.loader.exec_module(module)
+    return module

@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import hashlib
-import importlib.util
 import json
 import math
 import shutil
 from collections.abc import Callable
 from pathlib import Path
+from types import ModuleType
 from typing import Any
 
 import numpy as np
@@ -35,18 +35,10 @@ def drop_db(before: NDArray[Any], after: NDArray[Any]) -> float:
     return float(20 * np.log10(np.std(before[settled]) / np.std(after[settled])))
 
 
-def _bundle_with_floor(floor_db: float) -> bytes:
-    spec = importlib.util.spec_from_file_location("make_bundle", ROOT / "engine/tools/make_bundle.py")
-    assert spec is not None and spec.loader is not None
-    make_bundle = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(make_bundle)
-    parameters = {**make_bundle.DEFAULT_PARAMETERS, "gain.floor_db": [floor_db]}
-    data: bytes = make_bundle.encode_bundle(parameters)
-    return data
-
-
 @pytest.fixture
-def add_model(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Callable[..., None]:
+def add_model(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, make_bundle: ModuleType
+) -> Callable[..., None]:
     """Points the model store at a copy of the packaged models and adds (or replaces)
     an index entry whose bundle never suppresses more than 6 dB."""
     resources = tmp_path / "resources"
@@ -54,7 +46,7 @@ def add_model(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Callable[..., 
     monkeypatch.setattr(_model_store, "_resources_dir", lambda: resources)
 
     def add(model_id: str, version: str) -> None:
-        data = _bundle_with_floor(-6.0)
+        data = make_bundle.encode_bundle({**make_bundle.DEFAULT_PARAMETERS, "gain.floor_db": [-6.0]})
         (resources / "models" / "shallow.bin").write_bytes(data)
         index_path = resources / "models" / "index.json"
         index = json.loads(index_path.read_text())
@@ -165,7 +157,10 @@ def test_noise_drop_follows_the_limit_down_to_the_models_stated_maximum(
     for limit, drop in drops.items():
         assert drop <= min(limit, deepest) + 0.5, f"limit {limit}: {drops}"
         if limit < deepest:
-            assert drop >= limit - 1.5, f"limit {limit} not reached: {drops}"
+            # Met when well inside what the model does unaided; near that depth the two combine.
+            slack = 1.5 if limit + 6 <= drops[math.inf] else 3.0
+            assert drop >= min(limit, drops[math.inf]) - slack, f"limit {limit} not reached: {drops}"
         else:  # the stated maximum is what the model does, whatever a higher limit says
             assert drop == pytest.approx(drops[math.inf], abs=0.05), drops
-    assert drops[math.inf] >= deepest - 4, drops
+    # Without a limit a model goes close to its floor on steady noise; a learned one at least 40 dB.
+    assert drops[math.inf] >= min(deepest - 4, 40), drops

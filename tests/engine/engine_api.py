@@ -15,7 +15,6 @@ import orlune
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY_PATH = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
 BUNDLE_PATH = PACKAGE_DIR / "resources" / "models" / "orlune-nc-default.bin"
-MAKE_BUNDLE_PATH = Path(__file__).resolve().parents[2] / "engine" / "tools" / "make_bundle.py"
 
 FloatArray = npt.NDArray[np.float32]
 
