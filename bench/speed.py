@@ -37,7 +37,7 @@ from orlune._model_store import DEFAULT_MODEL_ID, PinnedModelStore, UnknownModel
 
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
-MAKE_BUNDLE = Path(__file__).resolve().parents[1] / "engine" / "tools" / "make_bundle.py"
+MAKE_BUNDLE_DIR = Path(__file__).resolve().parents[1] / "engine" / "tools"
 FLOAT_POINTER = ctypes.POINTER(ctypes.c_float)
 
 
@@ -136,14 +136,9 @@ def end_to_end(rate: int, seconds: float, store: PinnedModelStore) -> None:
 
 def describe_network(bundle: Path) -> None:
     """Parameter count and multiply-adds per second of audio of a learned bundle's network."""
-    import importlib.util
+    sys.path.insert(0, str(MAKE_BUNDLE_DIR))
+    import make_bundle
 
-    spec = importlib.util.spec_from_file_location("make_bundle", MAKE_BUNDLE)
-    if spec is None or spec.loader is None:
-        return
-    make_bundle = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = make_bundle
-    spec.loader.exec_module(make_bundle)
     try:
         sections = make_bundle.decode_sections(bundle.read_bytes())
     except ValueError:

@@ -11,7 +11,6 @@ huge counts and sizes); libFuzzer mutates from there.
 
 from __future__ import annotations
 
-import importlib.util
 import struct
 import sys
 import zlib
@@ -23,12 +22,10 @@ ROOT = Path(__file__).resolve().parents[2]
 
 
 def _encoder() -> object:
-    spec = importlib.util.spec_from_file_location("make_bundle", ROOT / "engine/tools/make_bundle.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # its dataclasses look their module up there
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, str(ROOT / "engine" / "tools"))
+    import make_bundle
+
+    return make_bundle
 
 
 def _resealed(body: bytes) -> bytes:

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import importlib.util
 import re
 import subprocess
 import sys
@@ -22,14 +21,10 @@ README_HEADING = "## The packaged learned model"
 
 def bundle_writer() -> ModuleType:
     """engine/tools/make_bundle.py, which owns the bundle format."""
-    if "make_bundle" in sys.modules:
-        return sys.modules["make_bundle"]
-    spec = importlib.util.spec_from_file_location("make_bundle", ROOT / "engine" / "tools" / "make_bundle.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # its dataclasses look their module up while defined
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, str(ROOT / "engine" / "tools"))
+    import make_bundle
+
+    return make_bundle
 
 
 def code_commit() -> str:
