@@ -41,7 +41,34 @@ LearnedDenoiser::LearnedDenoiser(Denoiser front, const Network& network, std::si
       high_band_first_(first_band_from(kHighBandsFromHz)),
       features_(kFeatureCount),
       band_energy_(kBandCount),
-      gain_(front_.stft().bins()) {}
+      gain_(front_.stft().bins()),
+      shaped_power_(front_.stft().bins()),
+      band_correction_(front_.stft().bins()) {}
+
+void LearnedDenoiser::shape_within_bands() {
+    const auto power = front_.power();
+    const auto statistical = front_.gain();
+    const Bands& bands = extractor_.bands();
+    const std::size_t covered = bands.covered_bins();
+    for (std::size_t k = 0; k < covered; ++k) {
+        shaped_power_[k] = statistical[k] * statistical[k] * power[k];
+    }
+    float before[kBandCount];
+    float after[kBandCount];
+    bands.energies(power.data(), 1.0f, before);
+    bands.energies(shaped_power_.data(), 1.0f, after);
+    float restore[kBandCount];
+    for (std::size_t b = 0; b < kBandCount; ++b) {
+        restore[b] = after[b] > 0.0f ? std::sqrt(before[b] / after[b]) : 1.0f;
+    }
+    bands.interpolate(restore, band_correction_.data());
+    for (std::size_t k = 0; k < covered; ++k) {
+        const float g = gain_[k];
+        const float shaped = min_of(1.0f, g * band_correction_[k] * statistical[k]);
+        const float weight = min_of(1.0f, 10.0f * (1.0f - g));
+        gain_[k] = shaped * weight + g * (1.0f - weight);
+    }
+}
 
 float LearnedDenoiser::process(const float* input, float* output) {
     const float presence = front_.estimate(input);
@@ -58,6 +85,7 @@ float LearnedDenoiser::process(const float* input, float* output) {
         return speech_probability;
     }
     extractor_.bands().interpolate(band_gain, gain_.data());
+    shape_within_bands();
     high_band_gains(band_gain);
     for (float& g : gain_) g = max_of(g, gain_floor_);
     front_.synthesise(gain_.data(), output);

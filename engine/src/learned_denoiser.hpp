@@ -1,7 +1,8 @@
 // One causal stream through the learned model. Per 10 ms hop: the statistical front end
 // (Denoiser::estimate: STFT analysis, noise tracking, a-priori SNR, speech presence),
 // the features, one step of the network, per-bin gains from its band gains (the band
-// triangles up to 8 kHz; above, the rule in high_band_gains()), the gain floor, and
+// triangles up to 8 kHz, shaped within each band by the statistical gain; above, the
+// rule in high_band_gains()), the gain floor, and
 // overlap-add synthesis. The frame's result is the network's speech probability.
 // All state is per object; process() neither allocates nor locks.
 #pragma once
@@ -42,6 +43,11 @@ class LearnedDenoiser {
     // top bands (the amplitude gain that keeps their estimated speech energy, from the
     // band gains weighted by band energy) bounds the statistical estimator's gain per bin.
     void high_band_gains(std::span<const float> band_gain);
+    // Within each band, the band gain's output energy is shared out over the bins in
+    // proportion to the statistical estimator's per-bin gain: bins it finds speech in
+    // (harmonics) keep more, the noise between them less. A gain the band triangles
+    // spread evenly cannot resolve that detail.
+    void shape_within_bands();
 
     Denoiser front_;  // runs with the statistical model's own floor, whatever the limit
     FeatureExtractor extractor_;
@@ -51,6 +57,8 @@ class LearnedDenoiser {
     std::vector<float> features_;
     std::vector<float> band_energy_;
     std::vector<float> gain_;
+    std::vector<float> shaped_power_;     // per bin: |statistical gain|^2 * power
+    std::vector<float> band_correction_;  // per bin: what restores each band's energy
 };
 
 }  // namespace orlune::engine

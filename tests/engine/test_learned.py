@@ -44,16 +44,24 @@ def test_suppression_reaches_the_limit_and_40_db_without_one(engine: Engine, sil
         np.testing.assert_array_equal(probability, np.float32(0.2))
 
 
-def test_band_gains_become_bin_gains_through_triangles_that_sum_to_one(engine: Engine, constant_bundle) -> None:  # type: ignore[no-untyped-def]
-    # Every band at 0.5: every bin at 0.5, so the output is half the input, delayed.
+def test_band_gains_keep_their_band_energy_and_a_gain_of_one_keeps_the_input(engine: Engine, constant_bundle) -> None:  # type: ignore[no-untyped-def]
+    # Every band at 0.5: the bins share the band's output energy unevenly, and each
+    # octave loses about 6 dB (a little more where bins reach full gain and the rest
+    # of their share is dropped). Every band at 1: the output is the input, delayed.
     rate = 16000
     rng = np.random.default_rng(4)
-    signal = (rng.standard_normal(rate) * 0.1).astype(np.float32)
+    signal = (rng.standard_normal(2 * rate) * 0.1).astype(np.float32)
     with engine.session(rate, 100.0, constant_bundle(0.5, 0.9)) as session:
         output, probability = session.process(signal)
-    delayed = np.concatenate([np.zeros(session.latency, np.float32), signal])[: len(output)]
-    np.testing.assert_allclose(output, 0.5 * delayed, atol=2e-6)
     np.testing.assert_allclose(probability, 0.9, rtol=1e-6)
+    aligned, reference = output[session.latency :][rate // 2 :], signal[rate // 2 : len(output) - session.latency]
+    for low in (125.0, 250.0, 500.0, 1000.0, 2000.0, 4000.0):
+        drop = band_level_db(reference, rate, low, 2 * low) - band_level_db(aligned, rate, low, 2 * low)
+        assert 5.5 < drop < 7.0, f"{low:.0f}-{2 * low:.0f} Hz dropped {drop:.2f} dB"
+    with engine.session(rate, 100.0, constant_bundle(1.0 - 1e-7, 0.9)) as session:
+        output, _ = session.process(signal)
+    delayed = np.concatenate([np.zeros(session.latency, np.float32), signal])[: len(output)]
+    np.testing.assert_allclose(output, delayed, atol=2e-6)
 
 
 def test_above_8_khz_noise_is_suppressed_and_modulated_sound_kept_when_the_network_keeps_its_top_bands(
@@ -99,3 +107,27 @@ def test_a_session_feeds_its_network_what_analyse_gives_training(
     expected = 1.0 / (1.0 + np.exp(-(features @ weight[-1].astype(np.float64) + 2.0)))
     assert np.ptp(expected) > 0.3
     np.testing.assert_allclose(probability, expected, atol=1e-6)
+
+
+def test_within_a_band_harmonics_keep_more_than_the_noise_between_them(engine: Engine, constant_bundle) -> None:  # type: ignore[no-untyped-def]
+    rate = 16000
+    t = np.arange(3 * rate) / rate
+    harmonics = sum(np.sin(2 * np.pi * 500.0 * h * t + h) for h in range(1, 8)) / 7
+    syllables = np.maximum(np.sin(2 * np.pi * 3.0 * t), 0.0)  # so no tracker takes it for noise
+    signal = (0.1 * harmonics * syllables + white_noise(rate, 3.0, -40.0)).astype(np.float32)
+    with engine.session(rate, 100.0, constant_bundle(0.5, 0.9)) as session:
+        output, _ = session.process(signal)
+    aligned, reference = output[session.latency :][rate:], signal[rate : len(output) - session.latency]
+    frequencies = np.fft.rfftfreq(len(reference), 1.0 / rate)
+    near_harmonic = np.abs((frequencies + 250.0) % 500.0 - 250.0) < 100.0
+    within = (frequencies > 250.0) & (frequencies < 3750.0)
+
+    def drop_db(selected: np.ndarray) -> float:
+        spectra = [np.abs(np.fft.rfft(x.astype(np.float64)))[selected] ** 2 for x in (reference, aligned)]
+        return float(10.0 * np.log10(spectra[0].sum() / spectra[1].sum()))
+
+    # A band gain of 0.5 spread evenly takes 6.02 dB off every bin. Here the harmonics,
+    # holding nearly all the energy, lose about that, and the noise between them more
+    # (while the tone sounds; between syllables it is all noise and loses 6 dB).
+    assert drop_db(within & near_harmonic) < 7.0
+    assert drop_db(within & ~near_harmonic) > 7.5
