@@ -16,9 +16,9 @@ import pytest
 
 import orlune
 
-MODEL = {"model_id": "orlune-nc-default", "model_version": "1"}
+MODEL = {"model_id": "orlune-nc-default", "model_version": "2"}
 PACKAGED_URL = "package:models/orlune-nc-default.bin"
-ENTRY = {"id": "orlune-nc-default", "version": "1", "file": "orlune-nc-default.bin"}
+ENTRY = {"id": "orlune-nc-default", "version": "2", "file": "orlune-nc-default.bin"}
 INSTALLED_MODELS = Path(orlune.__file__).parent / "resources" / "models"
 
 
@@ -91,7 +91,7 @@ FAULTS = {
     "no models list": (_index({"bundles": []}), PACKAGED_URL, "malformed model index"),
     "entry without sha256": (_index({"models": [ENTRY]}), PACKAGED_URL, "malformed model index"),
     "unknown model": (_only_entry(id="other"), PACKAGED_URL, "unknown model"),
-    "unknown version": (_only_entry(version="2"), PACKAGED_URL, r"unknown version.*\['2'\]"),
+    "unknown version": (_only_entry(version="3"), PACKAGED_URL, r"unknown version.*\['3'\]"),
     "index file escapes": (_only_entry(file="../../x"), PACKAGED_URL, "escapes"),
 }
 
@@ -107,7 +107,7 @@ def test_faults_raise_model_store_error_naming_the_model(
     with pytest.raises(store.ModelStoreError, match=reason) as caught:
         _resolve(store, url.format(bundle=bundle))
     assert isinstance(caught.value, RuntimeError)
-    assert str(caught.value).startswith("Model 'orlune-nc-default' version '1': ")
+    assert str(caught.value).startswith("Model 'orlune-nc-default' version '2': ")
 
 
 def test_index_and_bundle_are_read_at_each_resolve(store: ModuleType, package_copy: Path) -> None:

@@ -95,7 +95,10 @@ def main() -> int:
     if not args.no_register:
         export.register(path)
         export.update_readme(info)
-        print(f"registered {export.MODEL_ID} version {export.MODEL_VERSION}; updated {export.README_PATH}")
+        print(
+            f"registered {export.MODEL_ID} and {export.DEFAULT_MODEL_ID}, version {export.MODEL_VERSION}; "
+            f"updated {export.README_PATH}"
+        )
     print(f"done in {(time.monotonic() - started) / 60:.1f} min", flush=True)
     return 0
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Writes model bundles: the statistical engine's default, and learned models.
+"""Writes model bundles: the statistical engine's, and learned models.
 
 Run after changing a parameter:  python engine/tools/make_bundle.py
-(rewrites the default bundle and its entry in the packaged index). Training code calls
-`write_learned_bundle` and `register_model`.
+(rewrites the statistical bundle and its entry in the packaged index). Training code calls
+`write_learned_bundle` and `register_model`; the learned model is the packaged default.
 
 A bundle is a table of named, typed sections (engine/src/bundle.hpp): the statistical
 parameters as single floats, a learned model's layers as "net.<i>.*" sections and
@@ -26,9 +26,8 @@ import numpy.typing as npt
 MAGIC = b"ORLUNEMB"
 FORMAT_VERSION = 2
 FLOAT32, TEXT = 1, 2
-MODEL_ID = "orlune-nc-default"
 CLASSIC_MODEL_ID = "orlune-nc-classic"
-MODEL_VERSION = "1"
+CLASSIC_VERSION = "1"
 
 ROOT = Path(__file__).resolve().parents[2]
 MODELS_DIR = ROOT / "src" / "orlune" / "resources" / "models"
@@ -250,14 +249,11 @@ def register_model(model_id: str, version: str, path: Path, *, models_dir: Path 
     index_path.write_text(json.dumps(index, indent=2) + "\n")
 
 
-def write_default_bundle() -> Path:
-    """The statistical engine's bundle, packaged under its own id and, until a learned model
-    takes over, as the default too."""
-    data = encode_bundle(DEFAULT_PARAMETERS)
-    for model_id in (CLASSIC_MODEL_ID, MODEL_ID):
-        path = MODELS_DIR / f"{model_id}.bin"
-        path.write_bytes(data)
-        register_model(model_id, MODEL_VERSION, path)
+def write_classic_bundle() -> Path:
+    """The statistical engine's bundle, packaged under its own id."""
+    path = MODELS_DIR / f"{CLASSIC_MODEL_ID}.bin"
+    path.write_bytes(encode_bundle(DEFAULT_PARAMETERS))
+    register_model(CLASSIC_MODEL_ID, CLASSIC_VERSION, path)
     return path
 
 
@@ -271,4 +267,4 @@ if __name__ == "__main__":
     if arguments.random_learned:
         print(write_learned_bundle(arguments.random_learned, random_layers(), {"weights": "random, seed 0"}))
     else:
-        print(write_default_bundle())
+        print(write_classic_bundle())

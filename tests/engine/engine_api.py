@@ -14,7 +14,8 @@ import orlune
 
 PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY_PATH = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
-BUNDLE_PATH = PACKAGE_DIR / "resources" / "models" / "orlune-nc-default.bin"
+# The statistical engine's bundle, which most engine tests run.
+BUNDLE_PATH = PACKAGE_DIR / "resources" / "models" / "orlune-nc-classic.bin"
 
 FloatArray = npt.NDArray[np.float32]
 

@@ -58,7 +58,7 @@ def seeds() -> dict[str, bytes]:
     encode = make_bundle.encode_bundle  # type: ignore[attr-defined]
     sectioned = make_bundle.encode_sections  # type: ignore[attr-defined]
     parameters = make_bundle.DEFAULT_PARAMETERS  # type: ignore[attr-defined]
-    default = (ROOT / "src/orlune/resources/models/orlune-nc-default.bin").read_bytes()
+    default = (ROOT / "src/orlune/resources/models/orlune-nc-classic.bin").read_bytes()
     network = _small_network(make_bundle)
     valid = {
         "default": default,

@@ -13,6 +13,8 @@ from .model import ExportedLayer
 
 ROOT = Path(__file__).resolve().parents[2]
 MODEL_ID = "orlune-nc-learned"
+# The learned model is also the packaged default, under this id, at the same version.
+DEFAULT_MODEL_ID = "orlune-nc-default"
 MODEL_VERSION = "2"
 BUNDLE_PATH = ROOT / "src" / "orlune" / "resources" / "models" / f"{MODEL_ID}.bin"
 README_PATH = ROOT / "engine" / "README.md"
@@ -48,14 +50,19 @@ def write_bundle(layers: Sequence[ExportedLayer], path: Path, metadata: Mapping[
 
 
 def register(path: Path) -> None:
-    bundle_writer().register_model(MODEL_ID, MODEL_VERSION, path)
+    """Lists the bundle in the package index under its own id and, copied, as the default."""
+    writer = bundle_writer()
+    writer.register_model(MODEL_ID, MODEL_VERSION, path)
+    default = path.with_name(f"{DEFAULT_MODEL_ID}.bin")
+    default.write_bytes(path.read_bytes())
+    writer.register_model(DEFAULT_MODEL_ID, MODEL_VERSION, default)
 
 
 def readme_section(metadata: Mapping[str, str]) -> str:
     return f"""{README_HEADING}
 
-`src/orlune/resources/models/{MODEL_ID}.bin` (id `{MODEL_ID}`, version "{MODEL_VERSION}") was
-trained on the CPU from `../shared/training` and exported by one command, which rebuilds it
+`src/orlune/resources/models/{MODEL_ID}.bin` (id `{MODEL_ID}`, version "{MODEL_VERSION}", copied as
+the packaged default `{DEFAULT_MODEL_ID}`) was trained on the CPU from `../shared/training` and exported by one command, which rebuilds it
 end to end (decoding, fresh mixtures every step, training, export, this section):
 
 ```sh
