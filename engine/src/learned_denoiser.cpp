@@ -45,7 +45,7 @@ LearnedDenoiser::LearnedDenoiser(Denoiser front, const Network& network, std::si
       shaped_power_(front_.stft().bins()),
       band_correction_(front_.stft().bins()) {}
 
-void LearnedDenoiser::shape_within_bands() {
+void LearnedDenoiser::bin_gains_within_bands() {
     const auto power = front_.power();
     const auto statistical = front_.gain();
     const Bands& bands = extractor_.bands();
@@ -62,11 +62,15 @@ void LearnedDenoiser::shape_within_bands() {
         restore[b] = after[b] > 0.0f ? std::sqrt(before[b] / after[b]) : 1.0f;
     }
     bands.interpolate(restore, band_correction_.data());
+    const auto prior_snr = front_.prior_snr();
     for (std::size_t k = 0; k < covered; ++k) {
         const float g = gain_[k];
         const float shaped = min_of(1.0f, g * band_correction_[k] * statistical[k]);
         const float weight = min_of(1.0f, 10.0f * (1.0f - g));
         gain_[k] = shaped * weight + g * (1.0f - weight);
+        if (prior_snr[k] > kConfidentSnr && g > kSpeechBandGain) {
+            gain_[k] = max_of(gain_[k], statistical[k]);
+        }
     }
 }
 
@@ -85,7 +89,7 @@ float LearnedDenoiser::process(const float* input, float* output) {
         return speech_probability;
     }
     extractor_.bands().interpolate(band_gain, gain_.data());
-    shape_within_bands();
+    bin_gains_within_bands();
     high_band_gains(band_gain);
     for (float& g : gain_) g = max_of(g, gain_floor_);
     front_.synthesise(gain_.data(), output);

@@ -1,7 +1,7 @@
 // One causal stream through the learned model. Per 10 ms hop: the statistical front end
 // (Denoiser::estimate: STFT analysis, noise tracking, a-priori SNR, speech presence),
 // the features, one step of the network, per-bin gains from its band gains (the band
-// triangles up to 8 kHz, shaped within each band by the statistical gain; above, the
+// triangles up to 8 kHz, refined within each band by the statistical gain; above, the
 // rule in high_band_gains()), the gain floor, and
 // overlap-add synthesis. The frame's result is the network's speech probability.
 // All state is per object; process() neither allocates nor locks.
@@ -20,6 +20,10 @@ namespace orlune::engine {
 
 // Bands centred at or above this feed the gain above 8 kHz.
 inline constexpr double kHighBandsFromHz = 6000.0;
+// A-priori SNR (10 dB) and band gain above which a bin counts as speech to both the
+// statistical estimator and the network.
+inline constexpr float kConfidentSnr = 10.0f;
+inline constexpr float kSpeechBandGain = 0.5f;
 
 class LearnedDenoiser {
   public:
@@ -43,11 +47,14 @@ class LearnedDenoiser {
     // top bands (the amplitude gain that keeps their estimated speech energy, from the
     // band gains weighted by band energy) bounds the statistical estimator's gain per bin.
     void high_band_gains(std::span<const float> band_gain);
-    // Within each band, the band gain's output energy is shared out over the bins in
-    // proportion to the statistical estimator's per-bin gain: bins it finds speech in
-    // (harmonics) keep more, the noise between them less. A gain the band triangles
-    // spread evenly cannot resolve that detail.
-    void shape_within_bands();
+    // Per-bin detail the 32 bands cannot express, from the statistical estimator. Within
+    // each band, the band gain's output energy is shared out over the bins in proportion
+    // to the statistical gain: bins it finds speech in (harmonics) keep more, the noise
+    // between them less (fading out as the band gain nears 1, which keeps the band as it
+    // is). And where both agree on speech, a bin kConfidentSnr above its noise estimate
+    // in a band the network mostly keeps, the bin keeps at least the statistical gain:
+    // the coarse band gain would otherwise shave clean speech.
+    void bin_gains_within_bands();
 
     Denoiser front_;  // runs with the statistical model's own floor, whatever the limit
     FeatureExtractor extractor_;

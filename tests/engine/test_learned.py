@@ -131,3 +131,20 @@ def test_within_a_band_harmonics_keep_more_than_the_noise_between_them(engine: E
     # (while the tone sounds; between syllables it is all noise and loses 6 dB).
     assert drop_db(within & near_harmonic) < 7.0
     assert drop_db(within & ~near_harmonic) > 7.5
+
+
+@pytest.mark.parametrize("band_gain, lowest_drop_db, highest_drop_db", [(0.6, 0.0, 1.0), (0.4, 6.0, 10.0)])
+def test_clean_speech_keeps_the_statistical_gain_where_the_network_mostly_keeps_its_band(
+    engine: Engine, constant_bundle, band_gain: float, lowest_drop_db: float, highest_drop_db: float  # type: ignore[no-untyped-def]
+) -> None:
+    # Syllables of a harmonic tone far above a faint noise floor: the statistical
+    # estimator is sure of them, so a band gain above one half lets them through whole.
+    rate = 16000
+    t = np.arange(3 * rate) / rate
+    harmonics = sum(np.sin(2 * np.pi * 250.0 * h * t + h) for h in range(1, 12)) / 11
+    syllables = np.maximum(np.sin(2 * np.pi * 3.0 * t), 0.0)
+    signal = (0.1 * harmonics * syllables + white_noise(rate, 3.0, -80.0)).astype(np.float32)
+    with engine.session(rate, 100.0, constant_bundle(band_gain, 0.9)) as session:
+        output, _ = session.process(signal)
+    aligned, reference = output[session.latency :][rate:], signal[rate : len(output) - session.latency]
+    assert lowest_drop_db <= level_db(reference) - level_db(aligned) <= highest_drop_db
