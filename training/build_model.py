@@ -7,8 +7,9 @@
 Decodes the training recordings (cached under build/training-cache), trains the network on
 fresh mixtures every step (seeded), keeps the weights that did best on held-out speakers,
 writes src/orlune/resources/models/orlune-nc-learned.bin, registers it in the package index
-(and, as a copy, as the packaged default orlune-nc-default) and records how it was made in the bundle's metadata and in engine/README.md. The default
-6000 steps take 60 to 85 minutes on a shared 2-core machine (a 4000-step run took 41).
+(and, as a copy, as the packaged default orlune-nc-default) and records how it was made in
+the bundle's metadata and in engine/README.md. The default 6000 steps take 60 to 85 minutes
+on a shared 2-core machine (a 4000-step run took 41).
 """
 
 from __future__ import annotations

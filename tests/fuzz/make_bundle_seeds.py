@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the bundle fuzzer's seed corpus and dictionary into a directory.
 
-Seeds are valid bundles of several shapes (the packaged default, empty, many
+Seeds are valid bundles of several shapes (the statistical engine's, empty, many
 entries, longest names, large arrays, text, small learned networks of every
 layer kind, the first format) and a few near misses (truncated, wrong version,
 huge counts and sizes); libFuzzer mutates from there.
@@ -58,10 +58,10 @@ def seeds() -> dict[str, bytes]:
     encode = make_bundle.encode_bundle  # type: ignore[attr-defined]
     sectioned = make_bundle.encode_sections  # type: ignore[attr-defined]
     parameters = make_bundle.DEFAULT_PARAMETERS  # type: ignore[attr-defined]
-    default = (ROOT / "src/orlune/resources/models/orlune-nc-classic.bin").read_bytes()
+    statistical = (ROOT / "src/orlune/resources/models/orlune-nc-classic.bin").read_bytes()
     network = _small_network(make_bundle)
     valid = {
-        "default": default,
+        "statistical": statistical,
         "empty": encode({}),
         "many": encode({f"p{i}": [float(i)] * (i % 5) for i in range(40)}),
         "longest_name": encode({"n" * 64: [1.0, -2.0], "m" * 63: []}),
@@ -73,10 +73,10 @@ def seeds() -> dict[str, bytes]:
         "learned_classic_parameters": sectioned({n: np.asarray(v, np.float32) for n, v in parameters.items()} | network),
         "format_1": _legacy({"gain.floor_db": [-20.0], "table": [1.0, 2.0]}),
     }  # fmt: skip
-    body = default[:-4]
+    body = statistical[:-4]
     header = bytearray(body[:24])
     near_misses = {
-        "truncated": default[: len(default) // 2],
+        "truncated": statistical[: len(statistical) // 2],
         "version_3": _resealed(body[:8] + struct.pack("<I", 3) + body[12:]),
         "huge_count": _resealed(body[:12] + struct.pack("<I", 0xFFFFFFFF) + body[16:]),
         "huge_payload": _resealed(bytes(header[:16]) + struct.pack("<Q", 2**63) + body[24:]),
