@@ -39,13 +39,25 @@ def tiny_corpus() -> Corpus:
 def test_mixtures_start_with_the_stream(tiny_corpus: Corpus, seed: int) -> None:
     # Early-onset clips put speech energy within the first 50 ms; the noise is the
     # difference of the two signals and is there from the first sample.
-    recipe = augment.Recipe(p_lead=0.0, p_early_onset=1.0, p_noise_only=0.0, p_clean_only=0.0, p_room=0.0)
+    recipe = augment.Recipe(
+        p_lead=0.0, p_early_onset=1.0, p_noise_only=0.0, p_clean_only=0.0, p_room=0.0, p_digital_silence=0.0
+    )
     clean, noisy = augment.mixture(np.random.default_rng(seed), tiny_corpus.train_speech, tiny_corpus.noise, 32000, recipe)
     assert clean.shape == noisy.shape == (32000,)
     assert np.max(np.abs(noisy)) <= 0.99 + 1 / 32768
     first_speech = np.argmax(np.abs(clean) > 1e-3 * np.max(np.abs(clean)))
     assert first_speech < 0.05 * TRAINING_RATE + 160
     assert np.std(noisy[:400] - clean[:400]) > 0
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_speed_change_moves_pitch_and_fills_the_length(seed: int) -> None:
+    t = np.arange(2 * TRAINING_RATE) / TRAINING_RATE
+    tone = np.sin(2 * np.pi * 1000.0 * t).astype(np.float32)
+    changed = augment.change_speed(np.random.default_rng(seed), tone, TRAINING_RATE, 0.15)
+    assert changed.shape == (TRAINING_RATE,)
+    peak_hz = np.argmax(np.abs(np.fft.rfft(changed * np.hanning(len(changed))))) * TRAINING_RATE / len(changed)
+    assert 1000 / 1.16 < peak_hz < 1000 / 0.84 and abs(peak_hz - 1000) > 30
 
 
 def test_targets_mask_silent_bands_and_mark_voice() -> None:

@@ -28,6 +28,11 @@ class Recipe:
     p_band_limited: float = 0.12
     p_noise_only: float = 0.04
     p_clean_only: float = 0.04
+    p_digital_silence: float = 0.08  # no noise at all: speech out of and into silence
+    # Speech played faster or slower (pitch and tempo together) by up to this share:
+    # more voices than the corpus has speakers.
+    p_speed: float = 0.5
+    max_speed_change: float = 0.15
 
 
 def _resonance(centre_hz: float, q: float) -> tuple[np.ndarray, np.ndarray]:
@@ -168,6 +173,14 @@ def _onset(x: Audio) -> int:
     return max(0, first * 160 - 80)
 
 
+def change_speed(rng: np.random.Generator, speech: Audio, samples: int, max_change: float) -> Audio:
+    """At most `samples` samples of `speech` resampled by a random factor within 1 ± max_change."""
+    steps = max(1, int(round(max_change * 20)))
+    up = 20 + int(rng.choice([k for k in range(-steps, steps + 1) if k != 0]))
+    source = speech[: samples * 20 // up + 64]
+    return sps.resample_poly(source, up, 20).astype(np.float32)[:samples]
+
+
 def mixture(
     rng: np.random.Generator, speech: list[Audio], noise: list[Audio], length: int, recipe: Recipe = Recipe()
 ) -> tuple[Audio, Audio]:
@@ -186,6 +199,8 @@ def mixture(
             utterance = utterance[int(rng.integers(0, max(1, len(utterance) - RATE))) :]
         else:
             utterance = utterance[_onset(utterance) :]
+        if rng.random() < recipe.p_speed:
+            utterance = change_speed(rng, utterance, length - position, recipe.max_speed_change)
         piece = utterance[: length - position]
         clean[position : position + len(piece)] = piece * 10 ** (rng.uniform(-4, 4) / 20)
         position += len(piece) + int(rng.uniform(0.1, 1.5) * RATE)
@@ -218,6 +233,8 @@ def mixture(
         clean = clean * (level / speech_rms)
         snr = rng.uniform(*recipe.snr_db) if rng.random() >= recipe.p_clean_only else rng.uniform(40, 60)
         noisy_part = noisy_part * (level / _rms(noisy_part)) * 10 ** (-snr / 20)
+        if rng.random() < recipe.p_digital_silence:
+            noisy_part = np.zeros_like(noisy_part)
     else:
         noisy_part = noisy_part * (level / _rms(noisy_part)) * 10 ** (-rng.uniform(-5, 20) / 20)
     noisy = clean + noisy_part
