@@ -79,7 +79,10 @@ float LearnedDenoiser::process(const float* input, float* output) {
     extractor_.compute(front_, presence, features_.data(), band_energy_.data());
     const auto result = network_.step(features_.data());
     float band_gain[kBandCount];
-    for (std::size_t b = 0; b < kBandCount; ++b) band_gain[b] = unit(result[b]);
+    for (std::size_t b = 0; b < kBandCount; ++b) {
+        const float g = unit(result[b]);
+        band_gain[b] = g < kExpansionKnee ? g * g / kExpansionKnee : g;
+    }
     const float speech_probability = unit(result[kBandCount]);
 
     if (gain_floor_ >= 1.0f) {

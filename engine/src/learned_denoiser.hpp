@@ -1,8 +1,8 @@
 // One causal stream through the learned model. Per 10 ms hop: the statistical front end
 // (Denoiser::estimate: STFT analysis, noise tracking, a-priori SNR, speech presence),
-// the features, one step of the network, per-bin gains from its band gains (the band
-// triangles up to 8 kHz, refined within each band by the statistical gain; above, the
-// rule in high_band_gains()), the gain floor, and
+// the features, one step of the network, its band gains expanded below kExpansionKnee,
+// per-bin gains from them (the band triangles up to 8 kHz, refined within each band by
+// the statistical gain; above, the rule in high_band_gains()), the gain floor, and
 // overlap-add synthesis. The frame's result is the network's speech probability.
 // All state is per object; process() neither allocates nor locks.
 #pragma once
@@ -24,6 +24,11 @@ inline constexpr double kHighBandsFromHz = 6000.0;
 // statistical estimator and the network.
 inline constexpr float kConfidentSnr = 10.0f;
 inline constexpr float kSpeechBandGain = 0.5f;
+// Band gains below this are pushed further down (g * g / knee, continuous at the knee).
+// Such a band holds more noise than speech, and a network trained on the mean error
+// answers timidly where it is unsure: the residual noise it leaves there is what
+// listeners hear, while bands it mostly keeps stay as they are.
+inline constexpr float kExpansionKnee = 0.5f;
 
 class LearnedDenoiser {
   public:
