@@ -155,7 +155,12 @@ def test_noise_drop_follows_the_limit_down_to_the_models_stated_maximum(
     drops = {limit: drop_db(noise, orlune.denoise(noise, rate, attenuation_limit_db=limit,
                                                   model=model.model_id)) for limit in LIMITS}
     for limit, drop in drops.items():
-        assert drop <= min(limit, deepest) + 0.5, f"limit {limit}: {drops}"
+        # Output samples are truncated toward zero, which takes a little more off a signal
+        # only a few steps of the 16-bit grid high: the bound is that of the noise itself
+        # scaled down by the allowed depth and truncated the same way.
+        scaled = noise * np.float32(10 ** (-min(limit, deepest) / 20))
+        bound = drop_db(noise, np.trunc(scaled * 32768) / 32768)
+        assert drop <= bound + 0.5, f"limit {limit} (bound {bound:.2f} dB): {drops}"
         if limit < deepest:
             # Met when well inside what the model does unaided; near that depth the two combine.
             slack = 1.5 if limit + 6 <= drops[math.inf] else 3.0
