@@ -82,9 +82,10 @@ pip install ".[train]"
 | speech corpora | {metadata["training.corpora"]} |
 
 Noise: the ambient recordings of `../shared/training/noise` plus synthetic coloured noise,
-mains hum, fan noise, clicks and beeps; simulated rooms, random microphone EQ, levels and
-band-limited (telephone-like) mixtures are made during training. The same values are in the
-bundle's metadata.
+mains hum, fan noise, clicks and beeps; simulated rooms, random microphone EQ, levels,
+speech played 0.85 to 1.15 times as fast (more voices than the corpus has speakers),
+band-limited (telephone-like) mixtures and mixtures without any noise (speech out of
+digital silence) are made during training. The same values are in the bundle's metadata.
 """
 
 
