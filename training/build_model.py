@@ -8,8 +8,9 @@ Decodes the training recordings (cached under build/training-cache), trains the 
 fresh mixtures every step (seeded), keeps the weights that did best on held-out speakers,
 writes src/orlune/resources/models/orlune-nc-learned.bin, registers it in the package index
 (and, as a copy, as the packaged default orlune-nc-default) and records how it was made in
-the bundle's metadata and in engine/README.md. The default 6000 steps take 60 to 85 minutes
-on a shared 2-core machine (the packaged model's run took 65, beside a second run).
+the bundle's metadata and in engine/README.md. The default 6000 steps take about 40 minutes
+alone on a 2-core machine (0.4 s a step) and 60 to 85 when other work shares it (the packaged
+model's run took 65, beside a second training run).
 """
 
 from __future__ import annotations
