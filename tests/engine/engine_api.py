@@ -16,6 +16,8 @@ PACKAGE_DIR = Path(orlune.__file__).resolve().parent
 LIBRARY_PATH = PACKAGE_DIR / "resources" / "lib" / "liborlune_nc.so"
 # The statistical engine's bundle, which most engine tests run.
 BUNDLE_PATH = PACKAGE_DIR / "resources" / "models" / "orlune-nc-classic.bin"
+# The packaged default: the trained learned model.
+DEFAULT_BUNDLE_PATH = PACKAGE_DIR / "resources" / "models" / "orlune-nc-default.bin"
 
 FloatArray = npt.NDArray[np.float32]
 
@@ -136,12 +138,18 @@ def white_noise(rate: int, seconds: float, level_dbfs: float, seed: int = 7) -> 
 
 
 def pink_noise(rate: int, seconds: float, level_dbfs: float, seed: int = 7) -> FloatArray:
-    """Noise with a 1/f power spectrum, shaped in the frequency domain."""
+    """Noise with a 1/f power spectrum."""
+    return coloured_noise(rate, seconds, level_dbfs, 1.0, seed)
+
+
+def coloured_noise(rate: int, seconds: float, level_dbfs: float, exponent: float, seed: int = 7) -> FloatArray:
+    """Noise with a 1/f^exponent power spectrum (0 white, 1 pink, 2 brown), shaped in the
+    frequency domain."""
     rng = np.random.default_rng(seed)
     length = int(rate * seconds)
     spectrum = np.fft.rfft(rng.standard_normal(length))
     frequencies = np.fft.rfftfreq(length, 1.0 / rate)
-    spectrum[1:] /= np.sqrt(frequencies[1:])
+    spectrum[1:] /= frequencies[1:] ** (exponent / 2.0)
     spectrum[0] = 0.0
     noise = np.fft.irfft(spectrum, length)
     noise *= 10.0 ** (level_dbfs / 20.0) / np.sqrt(np.mean(noise**2))
