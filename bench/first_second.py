@@ -4,7 +4,8 @@
 For each clean recording of ../shared/audio (speech moved to start 50 ms into the stream,
 no noise): the level of the first 100 ms of speech out against in. For each noise
 recording alone (-40 dBFS): the attenuation over time from the stream start and the
-speech probability the engine reports on those noise-only frames after 0.5 s.
+speech probability the engine reports on those noise-only frames after 0.5 s; and the
+attenuation of the same noises when they start after 1 s of digital silence (a muted input).
 
     python bench/first_second.py                       # the packaged default bundle
     python bench/first_second.py --bundle a.bin --bundle b.bin --rates 16000 48000
@@ -26,6 +27,7 @@ import _corpus  # noqa: E402
 ONSET_S = 0.05
 NOISE_LEVEL_DBFS = -40.0
 SECONDS = 4.0
+MUTED_S = 1.0
 
 
 def run(bundle: Path, rate: int, signal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -65,15 +67,18 @@ def onset_changes(bundle: Path, rate: int) -> list[float]:
     return changes
 
 
-def noise_behaviour(bundle: Path, rate: int) -> tuple[np.ndarray, list[float]]:
-    """Attenuation (dB) per 100 ms over the first SECONDS, averaged over the noises, and
-    every noise-only frame's speech probability after 0.5 s."""
+def noise_behaviour(bundle: Path, rate: int, silence_s: float = 0.0) -> tuple[np.ndarray, list[float]]:
+    """Attenuation (dB) per 100 ms over the first SECONDS of noise (after `silence_s` of
+    exact zeros), averaged over the noises, and every noise-only frame's speech probability
+    from 0.5 s into the noise."""
     attenuation, presence_after = [], []
+    lead = int(silence_s * rate)
     for path in sorted((_corpus.AUDIO_DIR / "noise").glob("*.wav")):
         noise, noise_rate = _corpus._read(path)
         noise = _corpus.resample(noise, noise_rate, rate)[: int(SECONDS * rate)]
         noise *= 10 ** (NOISE_LEVEL_DBFS / 20) / np.sqrt(np.mean(noise**2))
-        output, presence = run(bundle, rate, noise)
+        output, presence = run(bundle, rate, np.concatenate([np.zeros(lead), noise]))
+        output, presence = output[lead:], presence[lead // (rate // 100) :]
         step = rate // 10
         attenuation.append(
             [level_db(noise[i : i + step]) - level_db(output[i : i + step]) for i in range(0, len(noise) - step + 1, step)]
@@ -100,6 +105,7 @@ def main() -> int:
         for rate in args.rates:
             onset = onset_changes(bundle, rate)
             curve, presence = noise_behaviour(bundle, rate)
+            after_mute, _ = noise_behaviour(bundle, rate, MUTED_S)
             print(f"{bundle.name} at {rate} Hz")
             print(f"  onset at 50 ms, first 100 ms of speech out vs in: mean {np.mean(onset):+.2f} dB, "
                   f"lowest {min(onset):+.2f} dB")
@@ -107,6 +113,8 @@ def main() -> int:
                   + " ".join(f"{v:.0f}" for v in curve[:10]) + f" ... steady (2-4 s) {np.mean(curve[20:]):.1f}")
             print(f"  speech probability on noise-only frames after 0.5 s: mean {np.mean(presence):.3f}, "
                   f"95th percentile {np.percentile(presence, 95):.3f}")
+            print(f"  noise after {MUTED_S:g} s of digital silence, attenuation per 500 ms (dB): "
+                  + " ".join(f"{np.mean(after_mute[i : i + 5]):.0f}" for i in range(0, 40, 5)))
     return 0
 
 
