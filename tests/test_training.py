@@ -51,6 +51,16 @@ def test_mixtures_start_with_the_stream(tiny_corpus: Corpus, seed: int) -> None:
 
 
 @pytest.mark.parametrize("seed", range(3))
+def test_muted_openings_are_exact_zeros_then_sound(tiny_corpus: Corpus, seed: int) -> None:
+    recipe = augment.Recipe(p_silent_start=1.0, p_noise_only=0.0, p_digital_silence=0.0)
+    clean, noisy = augment.mixture(np.random.default_rng(seed), tiny_corpus.train_speech, tiny_corpus.noise, 32000, recipe)
+    assert clean.shape == noisy.shape == (32000,)
+    muted = int(np.argmax(noisy != 0))
+    assert 0.1 * TRAINING_RATE <= muted <= 16000 and not clean[:muted].any()
+    assert np.count_nonzero(noisy[muted : muted + 160]) > 100
+
+
+@pytest.mark.parametrize("seed", range(3))
 def test_speed_change_moves_pitch_and_fills_the_length(seed: int) -> None:
     t = np.arange(2 * TRAINING_RATE) / TRAINING_RATE
     tone = np.sin(2 * np.pi * 1000.0 * t).astype(np.float32)
@@ -111,11 +121,12 @@ def folded_forward(layers: list, features: np.ndarray) -> np.ndarray:
 def test_a_few_steps_train_and_export_what_the_network_computes(tiny_corpus: Corpus, tmp_path: Path) -> None:
     settings = train.Settings(
         steps=3, clips=4, seconds=1.0, validation_every=3, validation_clips=4, stats_clips=4,
-        loader_workers=0, conv=8, hidden=6,
+        loader_workers=0, conv=8, hidden=6, finishing_steps=2,
     )
     checkpoint = tmp_path / "best.pt"
     network, summary = train.train(tiny_corpus, settings, checkpoint=checkpoint, log=False)
     assert summary["training.best_step"] == "3" and np.isfinite(float(summary["training.validation_loss"]))
+    assert summary["training.finishing.best_step"] == "2"
     restored, _ = train.load_checkpoint(checkpoint)
 
     # Raw engine features, silence first, so the zero history at the stream start counts.

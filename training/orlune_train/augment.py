@@ -29,6 +29,8 @@ class Recipe:
     p_noise_only: float = 0.04
     p_clean_only: float = 0.04
     p_digital_silence: float = 0.08  # no noise at all: speech out of and into silence
+    # A muted input: the stream opens with 0.1-1.5 s of exact zeros, then noise or speech.
+    p_silent_start: float = 0.0
     # Speech played faster or slower (pitch and tempo together) by up to this share:
     # more voices than the corpus has speakers.
     p_speed: float = 0.5
@@ -185,6 +187,18 @@ def mixture(
     rng: np.random.Generator, speech: list[Audio], noise: list[Audio], length: int, recipe: Recipe = Recipe()
 ) -> tuple[Audio, Audio]:
     """(clean, noisy) of `length` samples; the stream starts at sample 0 of both."""
+    # Drawn only when asked for, so that a recipe without muted openings makes the same
+    # mixtures from the same seed as before the option existed.
+    if recipe.p_silent_start and rng.random() < recipe.p_silent_start:
+        silence = min(length // 2, int(rng.uniform(0.1, 1.5) * RATE))
+        clean, noisy = _sounding_mixture(rng, speech, noise, length - silence, recipe)
+        return np.pad(clean, (silence, 0)), np.pad(noisy, (silence, 0))
+    return _sounding_mixture(rng, speech, noise, length, recipe)
+
+
+def _sounding_mixture(
+    rng: np.random.Generator, speech: list[Audio], noise: list[Audio], length: int, recipe: Recipe
+) -> tuple[Audio, Audio]:
     clean = np.zeros(length, np.float32)
     if rng.random() < recipe.p_lead:
         start = int(rng.uniform(0.0, recipe.max_lead_s) * RATE)

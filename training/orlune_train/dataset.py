@@ -70,10 +70,18 @@ class FreshMixtures(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
     sequence on every run whatever the number of loader workers."""
 
     def __init__(
-        self, speech: list[Audio], noise: list[Audio], seed: int, steps: int, clips: int, seconds: float
+        self,
+        speech: list[Audio],
+        noise: list[Audio],
+        seed: int,
+        steps: int,
+        clips: int,
+        seconds: float,
+        recipe: augment.Recipe = augment.Recipe(),
     ) -> None:
         self.speech, self.noise = speech, noise
         self.seed, self.steps, self.clips, self.seconds = seed, steps, clips, seconds
+        self.recipe = recipe
 
     def __iter__(self) -> Iterator[Batch]:
         info = torch.utils.data.get_worker_info()
@@ -81,4 +89,4 @@ class FreshMixtures(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
         with Engine() as engine:
             for step in range(first, self.steps, stride):
                 rng = np.random.default_rng([self.seed, step])
-                yield make_batch(engine, rng, self.speech, self.noise, self.clips, self.seconds)
+                yield make_batch(engine, rng, self.speech, self.noise, self.clips, self.seconds, self.recipe)

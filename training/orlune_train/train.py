@@ -3,14 +3,17 @@
 from __future__ import annotations
 
 import copy
+import dataclasses
 import math
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 import torch
 
+from . import augment
 from .corpus import Corpus
 from .dataset import Batch, FreshMixtures, make_batch
 from .engine import Engine
@@ -39,6 +42,7 @@ class Settings:
     threads: int = 1
     conv: int = 64
     hidden: int = 128
+    finishing_steps: int = 1500
 
 
 def loss_terms(output: torch.Tensor, batch: Batch) -> tuple[torch.Tensor, torch.Tensor]:
@@ -98,11 +102,31 @@ def load_checkpoint(path: Path) -> tuple[Network, dict[str, str]]:
     return network, dict(saved["summary"])
 
 
+# The finishing stage: muted openings (exact zeros, then noise or speech), more speech out of
+# digital silence and more steady synthetic noise than the main stage, at a tenth of its
+# learning rate. A model that has only seen sound arrive at the stream's start takes noise
+# after a muted stretch for speech for seconds; the steady noise keeps it from taking the
+# lesson too far (a low hum after silence is still noise).
+FINISHING_RECIPE = augment.Recipe(p_silent_start=0.05, p_digital_silence=0.15, p_synthetic=0.45)
+
+
+def finishing_settings(settings: Settings) -> Settings:
+    """The finishing stage's schedule, on its own stream of mixtures."""
+    return dataclasses.replace(
+        settings,
+        seed=settings.seed + 1,
+        steps=settings.finishing_steps,
+        learning_rate=settings.learning_rate / 10,
+        warmup_steps=min(50, settings.finishing_steps),
+    )
+
+
 def train(
     corpus: Corpus, settings: Settings, checkpoint: Path | None = None, log: bool = True
 ) -> tuple[Network, dict[str, str]]:
     """A trained network and a summary of the run for the bundle's metadata; the best
-    weights so far are saved to `checkpoint` at each validation."""
+    weights so far are saved to `checkpoint` at each validation. The main stage, then the
+    finishing stage from the main stage's best weights."""
     torch.manual_seed(settings.seed)
     torch.set_num_threads(settings.threads)
     started = time.monotonic()
@@ -113,21 +137,45 @@ def train(
 
     mean, std = feature_statistics(corpus, settings)
     with Engine() as engine:
-        bands = engine.bands
-        rng = np.random.default_rng([settings.seed, 1 << 31])
-        per_batch = min(32, settings.validation_clips)
-        validation = [
-            make_batch(engine, rng, corpus.validation_speech, corpus.noise, per_batch, settings.seconds)
-            for _ in range(max(1, settings.validation_clips // per_batch))
-        ]
-    network = Network(mean, std, bands, settings.conv, settings.hidden)
+        network = Network(mean, std, engine.bands, settings.conv, settings.hidden)
     say(
         f"network: {network.parameter_count()} weights, "
         f"{network.multiply_adds_per_frame() * 100 / 1e6:.1f} M multiply-adds per second of audio"
     )
+    summary = train_stage(network, corpus, settings, augment.Recipe(), say, checkpoint, "training", started)
+    if settings.finishing_steps:
+        say("finishing stage")
+        finish = finishing_settings(settings)
+        summary |= train_stage(network, corpus, finish, FINISHING_RECIPE, say, None, "training.finishing", started)
+        if checkpoint is not None:
+            save_checkpoint(checkpoint, network, summary)
+    return network, summary
+
+
+def train_stage(
+    network: Network,
+    corpus: Corpus,
+    settings: Settings,
+    recipe: augment.Recipe,
+    say: Callable[[str], None],
+    checkpoint: Path | None,
+    prefix: str,
+    started: float,
+) -> dict[str, str]:
+    """Trains `network` in place for `settings.steps` steps on `recipe`'s mixtures and leaves
+    it with the weights that did best on held-out speakers (mixed by the same recipe)."""
+    with Engine() as engine:
+        rng = np.random.default_rng([settings.seed, 1 << 31])
+        per_batch = min(32, settings.validation_clips)
+        validation = [
+            make_batch(engine, rng, corpus.validation_speech, corpus.noise, per_batch, settings.seconds, recipe)
+            for _ in range(max(1, settings.validation_clips // per_batch))
+        ]
     optimiser = torch.optim.AdamW(network.parameters(), lr=settings.learning_rate, weight_decay=settings.weight_decay)
     loader = torch.utils.data.DataLoader(
-        FreshMixtures(corpus.train_speech, corpus.noise, settings.seed, settings.steps, settings.clips, settings.seconds),
+        FreshMixtures(
+            corpus.train_speech, corpus.noise, settings.seed, settings.steps, settings.clips, settings.seconds, recipe
+        ),
         batch_size=None,
         num_workers=settings.loader_workers,
         prefetch_factor=4 if settings.loader_workers else None,
@@ -135,17 +183,18 @@ def train(
     )
     best: tuple[float, dict[str, torch.Tensor], int] = (math.inf, copy.deepcopy(network.state_dict()), 0)
 
-    def summarise(best: tuple[float, object, int], started: float) -> dict[str, str]:
+    def summarise() -> dict[str, str]:
         return {
-            "training.steps": str(settings.steps),
-            "training.best_step": str(best[2]),
-            "training.validation_loss": f"{best[0]:.5f}",
-            "training.clips_per_step": str(settings.clips),
-            "training.clip_seconds": str(settings.seconds),
+            f"{prefix}.steps": str(settings.steps),
+            f"{prefix}.best_step": str(best[2]),
+            f"{prefix}.validation_loss": f"{best[0]:.5f}",
+            f"{prefix}.clips_per_step": str(settings.clips),
+            f"{prefix}.clip_seconds": str(settings.seconds),
             "training.minutes": f"{(time.monotonic() - started) / 60:.1f}",
         }
 
     running = (0.0, 0.0)
+    stage_started = time.monotonic()
     for step, batch in enumerate(loader):
         for group in optimiser.param_groups:
             group["lr"] = learning_rate(step, settings)
@@ -162,17 +211,16 @@ def train(
             if score < best[0]:
                 best = (score, copy.deepcopy(network.state_dict()), done)
                 if checkpoint is not None:
-                    save_checkpoint(checkpoint, network, summarise(best, started))
-            eta = (time.monotonic() - started) / done * (settings.steps - done)
+                    save_checkpoint(checkpoint, network, summarise())
+            eta = (time.monotonic() - stage_started) / done * (settings.steps - done)
             smoothed = [r / (1 - 0.98**done) for r in running]
             say(
                 f"step {done}/{settings.steps}: gain loss {smoothed[0]:.4f}, voice loss {smoothed[1]:.3f}, "
                 f"validation {score:.4f} (best {best[0]:.4f} at {best[2]}), lr {group['lr']:.2e}, "
                 f"about {eta / 60:.0f} min left"
             )
-        elif log and done % 25 == 0:
+        elif done % 25 == 0:
             say(f"step {done}/{settings.steps}: gain loss {running[0] / (1 - 0.98**done):.4f}")
     network.load_state_dict(best[1])
-    summary = summarise(best, started)
     say(f"kept the weights of step {best[2]} (validation {best[0]:.4f})")
-    return network, summary
+    return summarise()
