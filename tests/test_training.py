@@ -140,6 +140,12 @@ def test_a_few_steps_train_and_export_what_the_network_computes(tiny_corpus: Cor
     bundle = export.write_bundle(network.export(), tmp_path / "learned.bin", {"training.seed": "1"})
     with Engine(bundle) as engine:
         np.testing.assert_allclose(engine.infer(features), expected, atol=1e-4)
+    # Read back (for a finishing stage from a bundle), it is the same network again.
+    layers, metadata = export.read_bundle(bundle)
+    reread = Network.from_export(layers, network.mean.numpy(), network.std.numpy())
+    with torch.no_grad():
+        np.testing.assert_allclose(reread(torch.from_numpy(features)[None])[0].numpy(), expected, atol=1e-5)
+    assert metadata == {"training.seed": "1"}
     from orlune._orlune_nc import OrluneNC
 
     session = OrluneNC(sample_rate=16000, attenuation_limit_db=100.0, model_path=bundle)

@@ -71,6 +71,9 @@ def main() -> int:
     parser.add_argument("--out", type=Path, default=export.BUNDLE_PATH, help="bundle to write")
     parser.add_argument("--checkpoint", type=Path, help="export this saved network instead of training")
     parser.add_argument(
+        "--finish-from", type=Path, help="skip the main stage: run only the finishing stage from this bundle's network"
+    )
+    parser.add_argument(
         "--no-register", action="store_true", help="write the bundle only: no package index or README change"
     )
     args = parser.parse_args()
@@ -85,12 +88,21 @@ def main() -> int:
         flush=True,
     )
     settings = train.Settings(seed=args.seed, steps=args.steps, threads=args.threads)
+    checkpoint = args.cache / f"checkpoint-seed{args.seed}.pt"
     if args.checkpoint:
         # Its summary keeps the training time up to the saved step.
         network, summary = train.load_checkpoint(args.checkpoint)
+    elif args.finish_from:
+        layers, source = export.read_bundle(args.finish_from)
+        network = Network.from_export(layers, *train.feature_statistics(data, settings))
+        # The main stage's record is the source bundle's.
+        stage = ("steps", "best_step", "validation_loss", "clips_per_step", "clip_seconds", "minutes")
+        summary = {f"training.{key}": source[f"training.{key}"] for key in stage if f"training.{key}" in source}
+        summary["training.main_stage"] = f"{source['training.command']} at commit {source['training.code_commit']}"
+        summary |= train.finish(network, data, settings)
+        train.save_checkpoint(checkpoint, network, summary)
     else:
-        network, summary = train.train(data, settings, checkpoint=args.cache / f"checkpoint-seed{args.seed}.pt")
-        summary["training.minutes"] = f"{(time.monotonic() - started) / 60:.1f}"
+        network, summary = train.train(data, settings, checkpoint=checkpoint)
     info = metadata(network, summary, args, data, commit)
     path = export.write_bundle(network.export(), args.out, info)
     print(f"wrote {path}", flush=True)

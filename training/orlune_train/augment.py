@@ -22,6 +22,8 @@ class Recipe:
     p_lead: float = 0.75  # a noise-only stretch before the speech
     p_early_onset: float = 0.5  # of the rest: speech from within the first 50 ms
     p_synthetic: float = 0.3
+    # Spectral slope of the coloured noises (dB per octave): white is 0, brown -6.
+    coloured_slope_db: tuple[float, float] = (-6.0, 1.5)
     p_second_noise: float = 0.25
     p_room: float = 0.25
     p_eq: float = 0.5
@@ -53,9 +55,9 @@ def _spectrally_shaped(rng: np.random.Generator, length: int, slope_db_per_octav
     return np.fft.irfft(spectrum, length).astype(np.float32)
 
 
-def coloured(rng: np.random.Generator, length: int) -> Audio:
-    """White to brown noise, with a random bump or notch."""
-    noise = _spectrally_shaped(rng, length, rng.uniform(-6.0, 1.5))
+def coloured(rng: np.random.Generator, length: int, slope_db: tuple[float, float] = (-6.0, 1.5)) -> Audio:
+    """Noise of a random spectral slope (white to brown by default), with a random bump or notch."""
+    noise = _spectrally_shaped(rng, length, rng.uniform(*slope_db))
     if rng.random() < 0.5:
         centre = rng.uniform(200.0, 6000.0)
         b, a = _resonance(centre, rng.uniform(1.0, 4.0))
@@ -223,7 +225,8 @@ def _sounding_mixture(
 
     def one_noise() -> Audio:
         if rng.random() < recipe.p_synthetic:
-            return SYNTHETIC[int(rng.integers(len(SYNTHETIC)))](rng, length)
+            generator = SYNTHETIC[int(rng.integers(len(SYNTHETIC)))]
+            return coloured(rng, length, recipe.coloured_slope_db) if generator is coloured else generator(rng, length)
         return crop(rng, noise[int(rng.integers(len(noise)))], length).copy()
 
     noisy_part = one_noise()

@@ -9,6 +9,8 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from types import ModuleType
 
+import numpy as np
+
 from .model import ExportedLayer
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -49,6 +51,19 @@ def write_bundle(layers: Sequence[ExportedLayer], path: Path, metadata: Mapping[
     return Path(writer.write_learned_bundle(path, converted, dict(metadata)))
 
 
+def read_bundle(path: Path) -> tuple[list[ExportedLayer], dict[str, str]]:
+    """(layers, metadata) of a learned bundle that `write_bundle` wrote."""
+    sections = bundle_writer().decode_sections(Path(path).read_bytes())
+    layers = []
+    while f"net.{len(layers)}.kind" in sections:
+        prefix = f"net.{len(layers)}."
+        fields = {k[len(prefix) :]: v for k, v in sections.items() if k.startswith(prefix)}
+        kind, activation = str(fields.pop("kind")), str(fields.pop("activation"))
+        layers.append(ExportedLayer(kind, activation, {k: np.array(v) for k, v in fields.items()}))
+    metadata = {k[len("meta.") :]: str(v) for k, v in sections.items() if k.startswith("meta.")}
+    return layers, metadata
+
+
 def register(path: Path) -> None:
     """Lists the bundle in the package index under its own id and, copied, as the default."""
     writer = bundle_writer()
@@ -59,11 +74,23 @@ def register(path: Path) -> None:
 
 
 def readme_section(metadata: Mapping[str, str]) -> str:
+    steps = f"{metadata['training.steps']} ({metadata['training.best_step']})"
+    minutes = f"{metadata['training.minutes']} min"
+    if "training.finishing.steps" in metadata:
+        steps += f", then {metadata['training.finishing.steps']} ({metadata['training.finishing.best_step']}) finishing"
+        minutes += f" + {metadata['training.finishing.minutes']} min finishing"
+    how = "one command, which rebuilds it\nend to end (decoding, fresh mixtures every step, training, export, this section)"
+    if "training.main_stage" in metadata:
+        how = (
+            f"the command below, which ran the finishing stage from the network that\n"
+            f"`{metadata['training.main_stage']}` had trained; `python training/build_model.py` alone\n"
+            "runs both stages end to end (decoding, fresh mixtures every step, training, export, this section)"
+        )
     return f"""{README_HEADING}
 
 `src/orlune/resources/models/{MODEL_ID}.bin` (id `{MODEL_ID}`, version "{MODEL_VERSION}", copied as
-the packaged default `{DEFAULT_MODEL_ID}`) was trained on the CPU from `../shared/training` and exported by one command, which rebuilds it
-end to end (decoding, fresh mixtures every step, training, export, this section):
+the packaged default `{DEFAULT_MODEL_ID}`) was trained on the CPU from `../shared/training` and exported by
+{how}:
 
 ```sh
 pip install ".[train]"
@@ -75,8 +102,8 @@ pip install ".[train]"
 | seed | {metadata["training.seed"]} |
 | training manifest SHA-256 | `{metadata["training.manifest_sha256"]}` |
 | code commit | `{metadata["training.code_commit"]}` |
-| steps (kept: best on held-out speakers) | {metadata["training.steps"]} ({metadata["training.best_step"]}) |
-| wall time | {metadata["training.minutes"]} min on the shared 2-core machine |
+| steps (kept: best on held-out speakers) | {steps} |
+| wall time | {minutes} on the shared 2-core machine |
 | network | {metadata["network.layers"]} |
 | size and cost | {metadata["network.weights"]} weights, {metadata["network.mmacs_per_second"]} M multiply-adds per second of audio |
 | speech corpora | {metadata["training.corpora"]} |

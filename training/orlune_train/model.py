@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -40,6 +41,25 @@ class Network(nn.Module):
         self.gru2 = nn.GRU(hidden, hidden, batch_first=True)
         self.out = nn.Linear(hidden, bands + 1)
         self.bands = bands
+
+    @classmethod
+    def from_export(cls, layers: Sequence[ExportedLayer], mean: np.ndarray, std: np.ndarray) -> Network:
+        """The network that `export` wrote, given the normalisation it was trained with."""
+        conv, gru1, gru2, out = (layer.weights for layer in layers)
+        network = cls(mean, std, out["bias"].shape[0] - 1, conv["bias"].shape[0], gru1["weight_hh"].shape[1])
+        folded = np.asarray(conv["weight"], np.float64)
+        state = {
+            "conv.weight": folded * np.asarray(std, np.float64)[None, :, None],
+            "conv.bias": conv["bias"] + np.einsum("oik,i->o", folded, np.asarray(mean, np.float64)),
+            "out.weight": out["weight"],
+            "out.bias": out["bias"],
+            "mean": mean,
+            "std": std,
+        }
+        for name, weights in (("gru1", gru1), ("gru2", gru2)):
+            state |= {f"{name}.{key}_l0": value for key, value in weights.items()}
+        network.load_state_dict({k: torch.as_tensor(np.asarray(v), dtype=torch.float32) for k, v in state.items()})
+        return network
 
     def forward(self, features: torch.Tensor) -> torch.Tensor:
         """[N, T, F] -> [N, T, B + 1], all in [0, 1]."""

@@ -121,6 +121,16 @@ def finishing_settings(settings: Settings) -> Settings:
     )
 
 
+def _reporter(log: bool) -> Callable[[str], None]:
+    started = time.monotonic()
+
+    def say(message: str) -> None:
+        if log:
+            print(f"[{time.monotonic() - started:7.0f} s] {message}", flush=True)
+
+    return say
+
+
 def train(
     corpus: Corpus, settings: Settings, checkpoint: Path | None = None, log: bool = True
 ) -> tuple[Network, dict[str, str]]:
@@ -129,12 +139,7 @@ def train(
     finishing stage from the main stage's best weights."""
     torch.manual_seed(settings.seed)
     torch.set_num_threads(settings.threads)
-    started = time.monotonic()
-
-    def say(message: str) -> None:
-        if log:
-            print(f"[{time.monotonic() - started:7.0f} s] {message}", flush=True)
-
+    say = _reporter(log)
     mean, std = feature_statistics(corpus, settings)
     with Engine() as engine:
         network = Network(mean, std, engine.bands, settings.conv, settings.hidden)
@@ -142,14 +147,26 @@ def train(
         f"network: {network.parameter_count()} weights, "
         f"{network.multiply_adds_per_frame() * 100 / 1e6:.1f} M multiply-adds per second of audio"
     )
-    summary = train_stage(network, corpus, settings, augment.Recipe(), say, checkpoint, "training", started)
+    summary = train_stage(network, corpus, settings, augment.Recipe(), say, checkpoint, "training")
     if settings.finishing_steps:
-        say("finishing stage")
-        finish = finishing_settings(settings)
-        summary |= train_stage(network, corpus, finish, FINISHING_RECIPE, say, None, "training.finishing", started)
+        summary |= finish(network, corpus, settings, say)
         if checkpoint is not None:
             save_checkpoint(checkpoint, network, summary)
     return network, summary
+
+
+def finish(
+    network: Network,
+    corpus: Corpus,
+    settings: Settings,
+    say: Callable[[str], None] | None = None,
+) -> dict[str, str]:
+    """The finishing stage, in place, from `network`'s weights (the main stage's, or those of
+    a bundle read back with `Network.from_export`); the summary of the stage."""
+    torch.set_num_threads(settings.threads)
+    say = say or _reporter(True)
+    say("finishing stage")
+    return train_stage(network, corpus, finishing_settings(settings), FINISHING_RECIPE, say, None, "training.finishing")
 
 
 def train_stage(
@@ -160,10 +177,10 @@ def train_stage(
     say: Callable[[str], None],
     checkpoint: Path | None,
     prefix: str,
-    started: float,
 ) -> dict[str, str]:
     """Trains `network` in place for `settings.steps` steps on `recipe`'s mixtures and leaves
     it with the weights that did best on held-out speakers (mixed by the same recipe)."""
+    started = time.monotonic()
     with Engine() as engine:
         rng = np.random.default_rng([settings.seed, 1 << 31])
         per_batch = min(32, settings.validation_clips)
@@ -190,11 +207,10 @@ def train_stage(
             f"{prefix}.validation_loss": f"{best[0]:.5f}",
             f"{prefix}.clips_per_step": str(settings.clips),
             f"{prefix}.clip_seconds": str(settings.seconds),
-            "training.minutes": f"{(time.monotonic() - started) / 60:.1f}",
+            f"{prefix}.minutes": f"{(time.monotonic() - started) / 60:.1f}",
         }
 
     running = (0.0, 0.0)
-    stage_started = time.monotonic()
     for step, batch in enumerate(loader):
         for group in optimiser.param_groups:
             group["lr"] = learning_rate(step, settings)
@@ -212,7 +228,7 @@ def train_stage(
                 best = (score, copy.deepcopy(network.state_dict()), done)
                 if checkpoint is not None:
                     save_checkpoint(checkpoint, network, summarise())
-            eta = (time.monotonic() - stage_started) / done * (settings.steps - done)
+            eta = (time.monotonic() - started) / done * (settings.steps - done)
             smoothed = [r / (1 - 0.98**done) for r in running]
             say(
                 f"step {done}/{settings.steps}: gain loss {smoothed[0]:.4f}, voice loss {smoothed[1]:.3f}, "
