@@ -103,11 +103,14 @@ def load_checkpoint(path: Path) -> tuple[Network, dict[str, str]]:
 
 
 # The finishing stage: muted openings (exact zeros, then noise or speech), more speech out of
-# digital silence and more steady synthetic noise than the main stage, at a tenth of its
-# learning rate. A model that has only seen sound arrive at the stream's start takes noise
-# after a muted stretch for speech for seconds; the steady noise keeps it from taking the
-# lesson too far (a low hum after silence is still noise).
-FINISHING_RECIPE = augment.Recipe(p_silent_start=0.05, p_digital_silence=0.15, p_synthetic=0.45)
+# digital silence and more steady synthetic noise, down to slopes steeper than brown noise,
+# at a tenth of the main stage's learning rate. A model that has only heard sound arrive at
+# the stream's start takes noise after a muted stretch for speech for seconds; taught that
+# lesson alone, it also takes steady low-frequency noise for a voice, which the steep
+# coloured noises unteach.
+FINISHING_RECIPE = augment.Recipe(
+    p_silent_start=0.05, p_digital_silence=0.15, p_synthetic=0.45, coloured_slope_db=(-9.0, 1.5)
+)
 
 
 def finishing_settings(settings: Settings) -> Settings:
