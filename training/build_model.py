@@ -6,11 +6,16 @@
 
 Decodes the training recordings (cached under build/training-cache), trains the network on
 fresh mixtures every step (seeded), keeps the weights that did best on held-out speakers,
-writes src/orlune/resources/models/orlune-nc-learned.bin, registers it in the package index
-(and, as a copy, as the packaged default orlune-nc-default) and records how it was made in
-the bundle's metadata and in engine/README.md. The default 6000 steps take about 40 minutes
-alone on a 2-core machine (0.4 s a step) and 60 to 85 when other work shares it (the packaged
-model's run took 65, beside a second training run).
+refines them in a shorter finishing stage (muted openings, steady coloured noise), writes
+src/orlune/resources/models/orlune-nc-learned.bin, registers it in the package index (and,
+as a copy, as the packaged default orlune-nc-default) and records how it was made in the
+bundle's metadata and in engine/README.md. The main stage's 6000 steps take about 40 minutes
+alone on a 2-core machine (0.4 s a step) and 60 to 85 when other work shares it; the
+finishing stage's 1500 steps about 10 alone and 18 shared.
+
+    python training/build_model.py --finish-from src/orlune/resources/models/orlune-nc-learned.bin
+
+runs the finishing stage alone, from the network of an existing bundle.
 """
 
 from __future__ import annotations

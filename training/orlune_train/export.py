@@ -82,9 +82,10 @@ def readme_section(metadata: Mapping[str, str]) -> str:
     how = "one command, which rebuilds it\nend to end (decoding, fresh mixtures every step, training, export, this section)"
     if "training.main_stage" in metadata:
         how = (
-            f"the command below, which ran the finishing stage from the network that\n"
-            f"`{metadata['training.main_stage']}` had trained; `python training/build_model.py` alone\n"
-            "runs both stages end to end (decoding, fresh mixtures every step, training, export, this section)"
+            "the command below, which ran only the finishing stage, from the network of the bundle it\n"
+            f"replaced (main stage: {metadata['training.main_stage']});\n"
+            "`python training/build_model.py` alone runs both stages end to end (decoding, fresh\n"
+            "mixtures every step, training, export, this section)"
         )
     return f"""{README_HEADING}
 
@@ -112,7 +113,10 @@ Noise: the ambient recordings of `../shared/training/noise` plus synthetic colou
 mains hum, fan noise, clicks and beeps; simulated rooms, random microphone EQ, levels,
 speech played 0.85 to 1.15 times as fast (more voices than the corpus has speakers),
 band-limited (telephone-like) mixtures and mixtures without any noise (speech out of
-digital silence) are made during training. The same values are in the bundle's metadata.
+digital silence) are made during training. The finishing stage, at a tenth of the learning
+rate, adds streams that open with 0.1-1.5 s of exact zeros (a muted input), more noise-free
+mixtures and more steady synthetic noise, coloured down to -9 dB per octave. The same values
+are in the bundle's metadata.
 """
 
 
