@@ -99,6 +99,8 @@ def main() -> int:
         network, summary = train.load_checkpoint(args.checkpoint)
     elif args.finish_from:
         layers, source = export.read_bundle(args.finish_from)
+        if "training.command" not in source or "training.code_commit" not in source:
+            parser.error(f"{args.finish_from}: no training record in its metadata (not written by this script)")
         network = Network.from_export(layers, *train.feature_statistics(data, settings))
         # The main stage's record is the source bundle's.
         stage = ("steps", "best_step", "validation_loss", "clips_per_step", "clip_seconds", "minutes")
