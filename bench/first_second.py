@@ -6,6 +6,9 @@ no noise): the level of the first 100 ms of speech out against in. For each nois
 recording alone (-40 dBFS): the attenuation over time from the stream start and the
 speech probability the engine reports on those noise-only frames after 0.5 s; and the
 attenuation of the same noises when they start after 1 s of digital silence (a muted input).
+And a held harmonic voice (a sung note: 1/k harmonics, 2 % vibrato) at several pitches,
+starting 50 ms into the stream or at its first sample: its first 100 ms and its level once
+held for half a second, out against in.
 
     python bench/first_second.py                       # the packaged default bundle
     python bench/first_second.py --bundle a.bin --bundle b.bin --rates 16000 48000
@@ -28,6 +31,7 @@ ONSET_S = 0.05
 NOISE_LEVEL_DBFS = -40.0
 SECONDS = 4.0
 MUTED_S = 1.0
+HELD_PITCHES_HZ = (110.0, 200.0, 240.0, 300.0, 350.0)
 
 
 def run(bundle: Path, rate: int, signal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -87,6 +91,27 @@ def noise_behaviour(bundle: Path, rate: int, silence_s: float = 0.0) -> tuple[np
     return np.mean(attenuation, axis=0), presence_after
 
 
+def held_note(rate: int, pitch: float, start_s: float, seconds: float = 2.0) -> np.ndarray:
+    """A sung note from `start_s`: 1/k harmonics below 7 kHz, 2 % vibrato at 5 Hz."""
+    t = np.arange(int(seconds * rate)) / rate
+    phase = 2 * np.pi * np.cumsum(pitch * (1 + 0.02 * np.sin(2 * np.pi * 5.0 * t))) / rate
+    note = sum(np.sin(k * phase + k) / k for k in range(1, 30) if pitch * k < min(7000.0, rate / 2))
+    return 0.05 * note * (t >= start_s)
+
+
+def held_note_changes(bundle: Path, rate: int, start_s: float) -> list[tuple[float, float]]:
+    """Per pitch: (first 100 ms, from 0.5 s into the note to its end), out against in, dB."""
+    changes = []
+    for pitch in HELD_PITCHES_HZ:
+        signal = held_note(rate, pitch, start_s)
+        output, _ = run(bundle, rate, signal)
+        first = int(start_s * rate)
+        windows = (slice(first, first + rate // 10), slice(first + rate // 2, len(signal)))
+        opening, held = (level_db(output[w]) - level_db(signal[w]) for w in windows)
+        changes.append((opening, held))
+    return changes
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bundle", type=Path, action="append", help="model bundle (repeatable)")
@@ -115,6 +140,10 @@ def main() -> int:
                   f"95th percentile {np.percentile(presence, 95):.3f}")
             print(f"  noise after {MUTED_S:g} s of digital silence, attenuation per 500 ms (dB): "
                   + " ".join(f"{np.mean(after_mute[i : i + 5]):.0f}" for i in range(0, 40, 5)))
+            for start_s in (ONSET_S, 0.0):
+                held = held_note_changes(bundle, rate, start_s)
+                print(f"  held note from {start_s * 1000:g} ms, first 100 ms / held (dB): "
+                      + "  ".join(f"{p:g} Hz {a:+.1f}/{b:+.1f}" for p, (a, b) in zip(HELD_PITCHES_HZ, held)))
     return 0
 
 
