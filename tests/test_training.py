@@ -61,6 +61,20 @@ def test_muted_openings_are_exact_zeros_then_sound(tiny_corpus: Corpus, seed: in
 
 
 @pytest.mark.parametrize("seed", range(3))
+def test_held_notes_are_periodic_voices_of_the_drawn_length(tiny_corpus: Corpus, seed: int) -> None:
+    note = augment.held_note(np.random.default_rng(seed), 3 * TRAINING_RATE, (0.3, 0.6))
+    assert 0.3 * TRAINING_RATE <= len(note) <= 0.6 * TRAINING_RATE and note[0] == 0
+    held = note[len(note) // 4 : 3 * len(note) // 4]
+    lags = range(TRAINING_RATE // 400, TRAINING_RATE // 90 + 1)
+    assert max(np.dot(held[:-lag], held[lag:]) for lag in lags) > 0.6 * np.dot(held, held)
+    # As the only utterances of a mixture: notes with pauses between them, voice in the clean part.
+    recipe = augment.Recipe(p_held_note=1.0, held_note_seconds=(0.3, 0.6), p_noise_only=0.0, p_lead=0.0)
+    clean, _ = augment.mixture(np.random.default_rng(seed), tiny_corpus.train_speech, tiny_corpus.noise, 32000, recipe)
+    voiced = np.abs(clean) > 1e-4 * np.max(np.abs(clean))
+    assert 0.3 < voiced.mean() < 0.9
+
+
+@pytest.mark.parametrize("seed", range(3))
 def test_speed_change_moves_pitch_and_fills_the_length(seed: int) -> None:
     t = np.arange(2 * TRAINING_RATE) / TRAINING_RATE
     tone = np.sin(2 * np.pi * 1000.0 * t).astype(np.float32)

@@ -33,6 +33,9 @@ class Recipe:
     p_digital_silence: float = 0.08  # no noise at all: speech out of and into silence
     # A muted input: the stream opens with 0.1-1.5 s of exact zeros, then noise or speech.
     p_silent_start: float = 0.0
+    # An utterance replaced by a synthetic sung vowel: a voice that stays on one pitch.
+    p_held_note: float = 0.0
+    held_note_seconds: tuple[float, float] = (0.1, 0.5)
     # Speech played faster or slower (pitch and tempo together) by up to this share:
     # more voices than the corpus has speakers.
     p_speed: float = 0.5
@@ -113,6 +116,24 @@ def beeps(rng: np.random.Generator, length: int) -> Audio:
 
 
 SYNTHETIC = (coloured, coloured, hum, fan, clicks, beeps)
+
+
+def held_note(rng: np.random.Generator, samples: int, seconds: tuple[float, float]) -> Audio:
+    """A sung vowel: a harmonic voice on one pitch with vibrato, shaped by two formants."""
+    length = min(samples, int(rng.uniform(*seconds) * RATE))
+    t = np.arange(length) / RATE
+    pitch = rng.uniform(90.0, 400.0) * (1 + rng.uniform(0.0, 0.03) * np.sin(2 * np.pi * rng.uniform(4, 7) * t))
+    phase = 2 * np.pi * np.cumsum(pitch) / RATE
+    tilt = rng.uniform(0.7, 1.5)
+    top = int(min(7500.0, RATE / 2 - 100) / pitch.max())
+    note = sum(np.sin(k * phase + rng.uniform(0, 6.3)) / k**tilt for k in range(1, top + 1))
+    for _ in range(2):
+        b, a = _resonance(rng.uniform(300.0, 3000.0), rng.uniform(2.0, 6.0))
+        note = note + sps.lfilter(b, a, note)
+    ramp = min(length // 2, int(0.03 * RATE))
+    envelope = np.ones(length)
+    envelope[:ramp], envelope[length - ramp :] = np.linspace(0, 1, ramp), np.linspace(1, 0, ramp)
+    return (0.1 * note * envelope / (np.std(note) + 1e-9)).astype(np.float32)
 
 
 def crop(rng: np.random.Generator, audio: Audio, length: int) -> Audio:
@@ -210,6 +231,11 @@ def _sounding_mixture(
         start = 0  # speech already under way when the stream starts
     position = length if rng.random() < recipe.p_noise_only else start
     while position < length:
+        if recipe.p_held_note and rng.random() < recipe.p_held_note:
+            piece = held_note(rng, length - position, recipe.held_note_seconds)
+            clean[position : position + len(piece)] = piece
+            position += len(piece) + int(rng.uniform(0.1, 1.5) * RATE)
+            continue
         utterance = speech[int(rng.integers(len(speech)))]
         if position == 0:
             utterance = utterance[int(rng.integers(0, max(1, len(utterance) - RATE))) :]

@@ -104,12 +104,20 @@ def load_checkpoint(path: Path) -> tuple[Network, dict[str, str]]:
 
 # The finishing stage: muted openings (exact zeros, then noise or speech), more speech out of
 # digital silence and more steady synthetic noise, down to slopes steeper than brown noise,
-# at a tenth of the main stage's learning rate. A model that has only heard sound arrive at
-# the stream's start takes noise after a muted stretch for speech for seconds; taught that
-# lesson alone, it also takes steady low-frequency noise for a voice, which the steep
-# coloured noises unteach.
+# and short sung vowels, at a tenth of the main stage's learning rate. A model that has only
+# heard sound arrive at the stream's start takes noise after a muted stretch for speech for
+# seconds; taught that lesson alone, it also takes steady low-frequency noise for a voice,
+# which the steep coloured noises unteach. Read speech never holds a pitch, while the steady
+# synthetic noises (hum, fan tones, beeps) do: without the vowels a voice on one pitch is
+# suppressed within a fraction of a second. Longer or more frequent vowels make steady noise
+# sound like a voice to it.
 FINISHING_RECIPE = augment.Recipe(
-    p_silent_start=0.05, p_digital_silence=0.15, p_synthetic=0.45, coloured_slope_db=(-9.0, 1.5)
+    p_silent_start=0.05,
+    p_digital_silence=0.15,
+    p_synthetic=0.45,
+    coloured_slope_db=(-9.0, 1.5),
+    p_held_note=0.10,
+    held_note_seconds=(0.1, 0.5),
 )
 
 
