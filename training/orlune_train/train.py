@@ -107,7 +107,7 @@ def load_checkpoint(path: Path) -> tuple[Network, dict[str, str]]:
 # and short sung vowels, at a tenth of the main stage's learning rate. A model that has only
 # heard sound arrive at the stream's start takes noise after a muted stretch for speech for
 # seconds; taught that lesson alone, it also takes steady low-frequency noise for a voice,
-# which the steep coloured noises unteach. Read speech never holds a pitch, while the steady
+# which the steep coloured noises unteach. Read speech seldom holds a pitch, while the steady
 # synthetic noises (hum, fan tones, beeps) do: without the vowels a voice on one pitch is
 # suppressed within a fraction of a second. Longer or more frequent vowels make steady noise
 # sound like a voice to it.
