@@ -125,7 +125,7 @@ def held_note(rng: np.random.Generator, samples: int, seconds: tuple[float, floa
     pitch = rng.uniform(90.0, 400.0) * (1 + rng.uniform(0.0, 0.03) * np.sin(2 * np.pi * rng.uniform(4, 7) * t))
     phase = 2 * np.pi * np.cumsum(pitch) / RATE
     tilt = rng.uniform(0.7, 1.5)
-    top = int(min(7500.0, RATE / 2 - 100) / pitch.max())
+    top = int(7500.0 / pitch.max())
     note = sum(np.sin(k * phase + rng.uniform(0, 6.3)) / k**tilt for k in range(1, top + 1))
     for _ in range(2):
         b, a = _resonance(rng.uniform(300.0, 3000.0), rng.uniform(2.0, 6.0))
@@ -233,18 +233,16 @@ def _sounding_mixture(
     while position < length:
         if recipe.p_held_note and rng.random() < recipe.p_held_note:
             piece = held_note(rng, length - position, recipe.held_note_seconds)
-            clean[position : position + len(piece)] = piece
-            position += len(piece) + int(rng.uniform(0.1, 1.5) * RATE)
-            continue
-        utterance = speech[int(rng.integers(len(speech)))]
-        if position == 0:
-            utterance = utterance[int(rng.integers(0, max(1, len(utterance) - RATE))) :]
         else:
-            utterance = utterance[_onset(utterance) :]
-        if rng.random() < recipe.p_speed:
-            utterance = change_speed(rng, utterance, length - position, recipe.max_speed_change)
-        piece = utterance[: length - position]
-        clean[position : position + len(piece)] = piece * 10 ** (rng.uniform(-4, 4) / 20)
+            utterance = speech[int(rng.integers(len(speech)))]
+            if position == 0:
+                utterance = utterance[int(rng.integers(0, max(1, len(utterance) - RATE))) :]
+            else:
+                utterance = utterance[_onset(utterance) :]
+            if rng.random() < recipe.p_speed:
+                utterance = change_speed(rng, utterance, length - position, recipe.max_speed_change)
+            piece = utterance[: length - position] * 10 ** (rng.uniform(-4, 4) / 20)
+        clean[position : position + len(piece)] = piece
         position += len(piece) + int(rng.uniform(0.1, 1.5) * RATE)
     if rng.random() < recipe.p_room:
         clean = sps.fftconvolve(clean, room_response(rng))[:length].astype(np.float32)
