@@ -41,6 +41,10 @@ void FeatureExtractor::compute(const Denoiser& front, float frame_presence, floa
     for (std::size_t k = 0; k < covered; ++k) total += static_cast<double>(power[k]);
     const double mean = covered > 0 ? total / static_cast<double>(covered) : 0.0;
     features[4 * B + 1] = std::log(static_cast<float>(mean) * psd_scale_ + kDensityFloor);
+    // A voice and a steady buzz can both be harmonic; how the pitch moves tells them apart.
+    features[4 * B + 2] = front.harmonicity();
+    const float pitch = front.pitch_hz();
+    features[4 * B + 3] = pitch > 0.0f ? std::log2(pitch / 100.0f) : 0.0f;
 }
 
 }  // namespace orlune::engine

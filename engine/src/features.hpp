@@ -7,6 +7,8 @@
 //   [3B, 4B)  posterior speech presence probability, the band's weighted mean
 //   4B        the frame's speech presence probability (the statistical engine's result)
 //   4B + 1    log mean power spectral density over 0-8000 Hz
+//   4B + 2    harmonicity of the speech estimate: its cepstral pitch peak (CepstralSnr)
+//   4B + 3    log2 of that peak's pitch over 100 Hz (0 before a pitch has been looked for)
 // Logs are of (value + a small floor), so every feature is finite for any input,
 // digital silence included; bands above Nyquist read as silence.
 #pragma once
@@ -18,7 +20,7 @@
 
 namespace orlune::engine {
 
-inline constexpr std::size_t kFeatureCount = 4 * kBandCount + 2;
+inline constexpr std::size_t kFeatureCount = 4 * kBandCount + 4;
 
 class FeatureExtractor {
   public:

@@ -83,3 +83,19 @@ def test_no_frames_for_bad_arguments(engine: Engine) -> None:
                                features.ctypes.data_as(pointer), None) == 6
     assert engine._analyse(None, 16000, signal.ctypes.data_as(pointer), 1000, features.ctypes.data_as(pointer), None) == 0
     assert np.all(np.isfinite(features[:6])) and not np.any(features[6:])
+
+
+def test_a_voice_holding_a_pitch_reads_as_harmonic_at_its_pitch_alike_at_every_rate(engine: Engine) -> None:
+    harmonicity = {}
+    for rate in (16000, 48000):
+        t = np.arange(2 * rate) / rate
+        hiss = white_noise(rate, 2.0, -40.0)
+        buzz = sum(np.sin(2 * np.pi * 150.0 * k * t) / k for k in range(1, 46)) * 0.1
+        with engine.model() as model:
+            voiced, _ = engine.analyse(model, rate, (buzz + hiss).astype(np.float32))
+            unvoiced, _ = engine.analyse(model, rate, hiss)
+        f = 4 * engine.band_count
+        np.testing.assert_allclose(np.median(100.0 * 2.0 ** voiced[50:, f + 3]), 150.0, rtol=0.03)
+        assert np.median(voiced[50:, f + 2]) > np.median(unvoiced[50:, f + 2]) + 2.0
+        harmonicity[rate] = np.median(voiced[50:, f + 2])
+    np.testing.assert_allclose(harmonicity[48000], harmonicity[16000], rtol=0.1)
