@@ -24,7 +24,6 @@ CepstralSnr::CepstralSnr(const ModelParameters& p, std::size_t fft_size, std::si
       pitch_threshold_(
           p.cepstral_pitch_threshold *
           std::min(1.0f, p.cepstral_pitch_band_hz / (0.5f * static_cast<float>(sample_rate)))),
-      sample_rate_(static_cast<float>(sample_rate)),
       pitch_smoothing_(p.cepstral_pitch_smoothing),
       pitch_first_(
           std::max<std::size_t>(quefrency(1.0f / p.cepstral_pitch_max_hz, sample_rate), 1)),
@@ -54,28 +53,12 @@ void CepstralSnr::update(std::span<const float> power, std::span<const float> no
 
     // Voiced frames show a cepstral peak at the pitch period: keep it responsive.
     std::copy(base_smoothing_.begin(), base_smoothing_.end(), smoothing_.begin());
-    harmonicity_ = 0.0f;
-    pitch_hz_ = 0.0f;
     if (pitch_first_ < pitch_last_) {
         const auto first = cepstrum_.begin() + static_cast<std::ptrdiff_t>(pitch_first_);
-        const auto last = cepstrum_.begin() + static_cast<std::ptrdiff_t>(pitch_last_) + 1;
-        const auto peak = std::max_element(first, last);
-        const auto centre = static_cast<std::size_t>(peak - cepstrum_.begin());
-        // In standard deviations of the range: the peak's height alone would depend on
-        // the rate, through how much of the spectrum voiced harmonics fill. The floor keeps
-        // a flat spectrum's rounding errors from reading as a peak.
-        float sum = 0.0f;
-        float sum_squares = 0.0f;
-        for (auto c = first; c != last; ++c) {
-            sum += *c;
-            sum_squares += *c * *c;
-        }
-        const float count = static_cast<float>(last - first);
-        const float mean = sum / count;
-        const float spread = std::sqrt(max_of(sum_squares / count - mean * mean, 1e-12f));
-        harmonicity_ = (*peak - mean) / spread;
-        pitch_hz_ = sample_rate_ / static_cast<float>(centre);
+        const auto peak = std::max_element(
+            first, cepstrum_.begin() + static_cast<std::ptrdiff_t>(pitch_last_) + 1);
         if (*peak > pitch_threshold_) {
+            const auto centre = static_cast<std::size_t>(peak - cepstrum_.begin());
             const std::size_t low = centre > pitch_halfwidth_ ? centre - pitch_halfwidth_ : 0;
             const std::size_t high = std::min(centre + pitch_halfwidth_, smoothing_.size() - 1);
             std::fill(smoothing_.begin() + static_cast<std::ptrdiff_t>(low),
@@ -103,8 +86,6 @@ void CepstralSnr::update(std::span<const float> power, std::span<const float> no
 
 void CepstralSnr::reset() {
     std::fill(smoothed_.begin(), smoothed_.end(), 0.0f);
-    harmonicity_ = 0.0f;
-    pitch_hz_ = 0.0f;
     started_ = false;
 }
 

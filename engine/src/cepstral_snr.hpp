@@ -26,19 +26,12 @@ class CepstralSnr {
 
     void reset();
 
-    // Of the last update: how far the pitch range's highest cepstral peak stands above the
-    // range (in its standard deviations), and that peak's pitch. Both are there for any
-    // frame, voiced or not; 0 before the first update.
-    float harmonicity() const { return harmonicity_; }
-    float pitch_hz() const { return pitch_hz_; }
-
   private:
     RealFft fft_;
     float ml_floor_;
     float prior_min_;
     float bias_;  // log-domain correction for the smoothing of log-powers
     float pitch_threshold_;
-    float sample_rate_;
     float pitch_smoothing_;
     std::size_t pitch_first_;  // quefrency search range for the pitch peak
     std::size_t pitch_last_;
@@ -48,8 +41,6 @@ class CepstralSnr {
     std::vector<float> cepstrum_;        // fft_size values
     std::vector<float> smoothed_;        // fft_size values, the state
     std::vector<std::complex<float>> spectrum_;
-    float harmonicity_ = 0.0f;
-    float pitch_hz_ = 0.0f;
     bool started_ = false;
 };
 

@@ -58,9 +58,6 @@ class Denoiser {
     std::span<const float> prior_snr() const { return prior_snr_; }
     std::span<const float> presence() const { return presence_; }
     std::span<const float> gain() const { return gain_; }
-    // The newest frame's cepstral pitch peak (CepstralSnr); 0 unless that estimator runs.
-    float harmonicity() const { return cepstral_snr_.harmonicity(); }
-    float pitch_hz() const { return cepstral_snr_.pitch_hz(); }
     const Stft& stft() const { return stft_; }
     double bin_hz() const { return bin_hz_; }
 

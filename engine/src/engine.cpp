@@ -122,7 +122,7 @@ size_t kelvo_nc_analyse(const kelvo_nc_model* model, size_t sample_rate, const f
         // The front end runs with the model's own floor, as inside a learned session.
         auto front = Denoiser::create(model->parameters, sample_rate, NAN);
         if (!front) return 0;
-        const orlune::engine::FeatureExtractor extractor(sample_rate, *front);
+        orlune::engine::FeatureExtractor extractor(sample_rate, *front);
         const std::size_t frame_length = front->frame_length();
         const std::size_t frames = samples / frame_length;
         std::vector<float> energies(kBandCount);

@@ -1,7 +1,10 @@
 #include "features.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+
+#include "fast_math.hpp"
 
 namespace orlune::engine {
 namespace {
@@ -10,15 +13,64 @@ namespace {
 constexpr float kDensityFloor = 1e-16f;
 constexpr float kSnrFloor = 1e-4f;
 
+// The pitch grid: 31.25 Hz bins up to 8000 Hz, quefrencies in samples at 16 kHz.
+constexpr std::size_t kPitchFftSize = 512;
+constexpr double kPitchGridRate = 16000.0;
+constexpr std::size_t kPitchFirst = 40;   // 400 Hz
+constexpr std::size_t kPitchLast = 228;   // 70 Hz
+// Below this speech-to-noise ratio a bin holds no speech; keeps the log finite and flat.
+constexpr float kSpeechFloor = 0.01f;
+
 }  // namespace
+
+PitchAnalysis::PitchAnalysis(double bin_hz)
+    : bin_hz_(bin_hz),
+      fft_(kPitchFftSize),
+      log_speech_(kPitchFftSize / 2 + 1),
+      cepstrum_(kPitchFftSize) {}
+
+void PitchAnalysis::update(std::span<const float> power, std::span<const float> noise) {
+    // Bins of the grid between native bins are interpolated; above the native Nyquist
+    // (at 8 kHz) the top bin's value holds, which adds no peak.
+    const double grid_hz = kPitchGridRate / static_cast<double>(kPitchFftSize);
+    const std::size_t last_native = power.size() - 1;
+    for (std::size_t j = 0; j < log_speech_.size(); ++j) {
+        const double position = std::min(static_cast<double>(j) * grid_hz / bin_hz_,
+                                          static_cast<double>(last_native));
+        const auto k = std::min(static_cast<std::size_t>(position), last_native - 1);
+        const auto t = static_cast<float>(position - static_cast<double>(k));
+        const float p = power[k] + t * (power[k + 1] - power[k]);
+        const float n = noise[k] + t * (noise[k + 1] - noise[k]);
+        log_speech_[j] = {fast_log(n * max_of(p / n - 1.0f, kSpeechFloor)), 0.0f};
+    }
+    fft_.inverse(log_speech_, cepstrum_);
+
+    // In standard deviations of the range, so the loudness and the spectral shape of the
+    // frame do not move it; the floor keeps a flat spectrum's rounding from reading as a peak.
+    const auto first = cepstrum_.begin() + kPitchFirst;
+    const auto last = cepstrum_.begin() + kPitchLast + 1;
+    const auto peak = std::max_element(first, last);
+    float sum = 0.0f;
+    float sum_squares = 0.0f;
+    for (auto c = first; c != last; ++c) {
+        sum += *c;
+        sum_squares += *c * *c;
+    }
+    const float count = static_cast<float>(last - first);
+    const float mean = sum / count;
+    const float spread = std::sqrt(max_of(sum_squares / count - mean * mean, 1e-12f));
+    harmonicity_ = (*peak - mean) / spread;
+    pitch_hz_ = static_cast<float>(kPitchGridRate / static_cast<double>(peak - cepstrum_.begin()));
+}
 
 FeatureExtractor::FeatureExtractor(std::size_t sample_rate, const Denoiser& front)
     : bands_(sample_rate, front.stft().fft_size()),
       psd_scale_(static_cast<float>(
-          1.0 / (front.stft().analysis_window_energy() * static_cast<double>(sample_rate)))) {}
+          1.0 / (front.stft().analysis_window_energy() * static_cast<double>(sample_rate)))),
+      pitch_(front.bin_hz()) {}
 
 void FeatureExtractor::compute(const Denoiser& front, float frame_presence, float* features,
-                               float* band_energy) const {
+                               float* band_energy) {
     constexpr std::size_t B = kBandCount;
     std::array<float, B> noise{};
     std::array<float, B> snr{};
@@ -42,9 +94,9 @@ void FeatureExtractor::compute(const Denoiser& front, float frame_presence, floa
     const double mean = covered > 0 ? total / static_cast<double>(covered) : 0.0;
     features[4 * B + 1] = std::log(static_cast<float>(mean) * psd_scale_ + kDensityFloor);
     // A voice and a steady buzz can both be harmonic; how the pitch moves tells them apart.
-    features[4 * B + 2] = front.harmonicity();
-    const float pitch = front.pitch_hz();
-    features[4 * B + 3] = pitch > 0.0f ? std::log2(pitch / 100.0f) : 0.0f;
+    pitch_.update(power, front.noise_power());
+    features[4 * B + 2] = pitch_.harmonicity();
+    features[4 * B + 3] = std::log2(pitch_.pitch_hz() / 100.0f);
 }
 
 }  // namespace orlune::engine

@@ -7,20 +7,48 @@
 //   [3B, 4B)  posterior speech presence probability, the band's weighted mean
 //   4B        the frame's speech presence probability (the statistical engine's result)
 //   4B + 1    log mean power spectral density over 0-8000 Hz
-//   4B + 2    harmonicity of the speech estimate: its cepstral pitch peak (CepstralSnr)
-//   4B + 3    log2 of that peak's pitch over 100 Hz (0 before a pitch has been looked for)
+//   4B + 2    harmonicity: how far the highest cepstral peak in the pitch range stands
+//             above that range, in its standard deviations (PitchAnalysis)
+//   4B + 3    log2 of that peak's pitch over 100 Hz
 // Logs are of (value + a small floor), so every feature is finite for any input,
 // digital silence included; bands above Nyquist read as silence.
 #pragma once
 
+#include <complex>
 #include <cstddef>
+#include <span>
+#include <vector>
 
 #include "bands.hpp"
 #include "denoiser.hpp"
+#include "fft.hpp"
 
 namespace orlune::engine {
 
 inline constexpr std::size_t kFeatureCount = 4 * kBandCount + 4;
+
+// The cepstrum of the log speech estimate max(|Y|^2 - noise, floor) over 0-8000 Hz, taken
+// on one frequency grid (that of 16 kHz) at every rate, so that a voice reads the same
+// whatever the rate and the pitch range is the same: the native FFT of a 10 ms hop at
+// 48 kHz resolves quefrencies only down to 94 Hz, below many men's voices.
+class PitchAnalysis {
+  public:
+    explicit PitchAnalysis(double bin_hz);
+
+    // Sets harmonicity() and pitch_hz() from the frame's power and noise spectra.
+    void update(std::span<const float> power, std::span<const float> noise);
+
+    float harmonicity() const { return harmonicity_; }
+    float pitch_hz() const { return pitch_hz_; }
+
+  private:
+    double bin_hz_;  // of the native spectra
+    RealFft fft_;
+    std::vector<std::complex<float>> log_speech_;
+    std::vector<float> cepstrum_;
+    float harmonicity_ = 0.0f;
+    float pitch_hz_ = 0.0f;
+};
 
 class FeatureExtractor {
   public:
@@ -31,11 +59,12 @@ class FeatureExtractor {
     // Features and band energies of the frame `front` estimated last, whose presence
     // probability estimate() returned. Writes kFeatureCount and kBandCount values.
     void compute(const Denoiser& front, float frame_presence, float* features,
-                 float* band_energy) const;
+                 float* band_energy);
 
   private:
     Bands bands_;
     float psd_scale_;
+    PitchAnalysis pitch_;
 };
 
 }  // namespace orlune::engine

@@ -86,16 +86,18 @@ def test_no_frames_for_bad_arguments(engine: Engine) -> None:
 
 
 def test_a_voice_holding_a_pitch_reads_as_harmonic_at_its_pitch_alike_at_every_rate(engine: Engine) -> None:
+    # 90 Hz: below the lowest pitch the cepstrum of the native 48 kHz spectrum reaches.
     harmonicity = {}
-    for rate in (16000, 48000):
+    for rate, f0 in ((16000, 150.0), (48000, 150.0), (48000, 90.0)):
         t = np.arange(2 * rate) / rate
         hiss = white_noise(rate, 2.0, -40.0)
-        buzz = sum(np.sin(2 * np.pi * 150.0 * k * t) / k for k in range(1, 46)) * 0.1
+        buzz = sum(np.sin(2 * np.pi * f0 * k * t) / k for k in range(1, int(7000 / f0))) * 0.1
         with engine.model() as model:
             voiced, _ = engine.analyse(model, rate, (buzz + hiss).astype(np.float32))
             unvoiced, _ = engine.analyse(model, rate, hiss)
         f = 4 * engine.band_count
-        np.testing.assert_allclose(np.median(100.0 * 2.0 ** voiced[50:, f + 3]), 150.0, rtol=0.03)
+        np.testing.assert_allclose(np.median(100.0 * 2.0 ** voiced[50:, f + 3]), f0, rtol=0.03)
         assert np.median(voiced[50:, f + 2]) > np.median(unvoiced[50:, f + 2]) + 2.0
-        harmonicity[rate] = np.median(voiced[50:, f + 2])
-    np.testing.assert_allclose(harmonicity[48000], harmonicity[16000], rtol=0.1)
+        harmonicity[rate, f0] = np.median(voiced[50:, f + 2])
+    # Interpolated onto the grid, the coarser 48 kHz spectrum is smoother and reads a little higher.
+    np.testing.assert_allclose(harmonicity[48000, 150.0], harmonicity[16000, 150.0], rtol=0.25)
