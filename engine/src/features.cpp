@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 
 #include "fast_math.hpp"
 
@@ -67,7 +68,9 @@ FeatureExtractor::FeatureExtractor(std::size_t sample_rate, const Denoiser& fron
     : bands_(sample_rate, front.stft().fft_size()),
       psd_scale_(static_cast<float>(
           1.0 / (front.stft().analysis_window_energy() * static_cast<double>(sample_rate)))),
-      pitch_(front.bin_hz()) {}
+      bin_hz_(front.bin_hz()),
+      pitch_(front.bin_hz()),
+      combed_power_(front.stft().bins()) {}
 
 void FeatureExtractor::compute(const Denoiser& front, float frame_presence, float* features,
                                float* band_energy) {
@@ -97,6 +100,19 @@ void FeatureExtractor::compute(const Denoiser& front, float frame_presence, floa
     pitch_.update(power, front.noise_power());
     features[4 * B + 2] = pitch_.harmonicity();
     features[4 * B + 3] = std::log2(pitch_.pitch_hz() / 100.0f);
+
+    // Where a voice is, its harmonics carry most of a band's energy: at low SNR this tells
+    // the bands that hold speech from those that hold only noise.
+    const double cycles_per_bin = bin_hz_ / static_cast<double>(pitch_.pitch_hz());
+    for (std::size_t k = 0; k < covered; ++k) {
+        const double phase = 2.0 * std::numbers::pi * cycles_per_bin * static_cast<double>(k);
+        combed_power_[k] = power[k] * static_cast<float>(0.5 + 0.5 * std::cos(phase));
+    }
+    std::array<float, B> combed{};
+    bands_.energies(combed_power_.data(), psd_scale_, combed.data());
+    for (std::size_t b = 0; b < B; ++b) {
+        features[4 * B + 4 + b] = band_energy[b] > 0.0f ? combed[b] / band_energy[b] : 0.5f;
+    }
 }
 
 }  // namespace orlune::engine

@@ -10,6 +10,8 @@
 //   4B + 2    harmonicity: how far the highest cepstral peak in the pitch range stands
 //             above that range, in its standard deviations (PitchAnalysis)
 //   4B + 3    log2 of that peak's pitch over 100 Hz
+//   [4B + 4, 5B + 4)  harmonic share: the band's energy weighted by a raised-cosine comb
+//             at that pitch over its energy, 1 where harmonics fill it, 0.5 for noise
 // Logs are of (value + a small floor), so every feature is finite for any input,
 // digital silence included; bands above Nyquist read as silence.
 #pragma once
@@ -25,7 +27,7 @@
 
 namespace orlune::engine {
 
-inline constexpr std::size_t kFeatureCount = 4 * kBandCount + 4;
+inline constexpr std::size_t kFeatureCount = 5 * kBandCount + 4;
 
 // The cepstrum of the log speech estimate max(|Y|^2 - noise, floor) over 0-8000 Hz, taken
 // on one frequency grid (that of 16 kHz) at every rate, so that a voice reads the same
@@ -64,7 +66,9 @@ class FeatureExtractor {
   private:
     Bands bands_;
     float psd_scale_;
+    double bin_hz_;
     PitchAnalysis pitch_;
+    std::vector<float> combed_power_;
 };
 
 }  // namespace orlune::engine

@@ -8,7 +8,7 @@ from types import ModuleType
 import numpy as np
 
 BANDS = 32
-FEATURES = 4 * BANDS + 4
+FEATURES = 5 * BANDS + 4
 OUTPUTS = BANDS + 1
 
 

@@ -98,6 +98,10 @@ def test_a_voice_holding_a_pitch_reads_as_harmonic_at_its_pitch_alike_at_every_r
         f = 4 * engine.band_count
         np.testing.assert_allclose(np.median(100.0 * 2.0 ** voiced[50:, f + 3]), f0, rtol=0.03)
         assert np.median(voiced[50:, f + 2]) > np.median(unvoiced[50:, f + 2]) + 2.0
+        # The harmonic share of the bands from 130 Hz to 1.1 kHz, where the comb is resolved.
+        low_bands = slice(f + 4 + 2, f + 4 + 12)
+        assert np.median(voiced[50:, low_bands]) > 0.7
+        np.testing.assert_allclose(np.median(unvoiced[50:, low_bands]), 0.5, atol=0.1)
         harmonicity[rate, f0] = np.median(voiced[50:, f + 2])
     # Interpolated onto the grid, the coarser 48 kHz spectrum is smoother and reads a little higher.
     np.testing.assert_allclose(harmonicity[48000, 150.0], harmonicity[16000, 150.0], rtol=0.25)
