@@ -24,22 +24,28 @@ constexpr float kSpeechFloor = 0.01f;
 
 }  // namespace
 
-PitchAnalysis::PitchAnalysis(double bin_hz)
-    : bin_hz_(bin_hz),
-      fft_(kPitchFftSize),
+PitchAnalysis::PitchAnalysis(double bin_hz, std::size_t bins)
+    : fft_(kPitchFftSize),
+      native_bin_(kPitchFftSize / 2 + 1),
+      native_fraction_(kPitchFftSize / 2 + 1),
       log_speech_(kPitchFftSize / 2 + 1),
-      cepstrum_(kPitchFftSize) {}
-
-void PitchAnalysis::update(std::span<const float> power, std::span<const float> noise) {
+      cepstrum_(kPitchFftSize) {
     // Bins of the grid between native bins are interpolated; above the native Nyquist
     // (at 8 kHz) the top bin's value holds, which adds no peak.
     const double grid_hz = kPitchGridRate / static_cast<double>(kPitchFftSize);
-    const std::size_t last_native = power.size() - 1;
+    const std::size_t last_native = bins - 1;
+    for (std::size_t j = 0; j < native_bin_.size(); ++j) {
+        const double position =
+            std::min(static_cast<double>(j) * grid_hz / bin_hz, static_cast<double>(last_native));
+        native_bin_[j] = std::min(static_cast<std::size_t>(position), last_native - 1);
+        native_fraction_[j] = static_cast<float>(position - static_cast<double>(native_bin_[j]));
+    }
+}
+
+void PitchAnalysis::update(std::span<const float> power, std::span<const float> noise) {
     for (std::size_t j = 0; j < log_speech_.size(); ++j) {
-        const double position = std::min(static_cast<double>(j) * grid_hz / bin_hz_,
-                                          static_cast<double>(last_native));
-        const auto k = std::min(static_cast<std::size_t>(position), last_native - 1);
-        const auto t = static_cast<float>(position - static_cast<double>(k));
+        const std::size_t k = native_bin_[j];
+        const float t = native_fraction_[j];
         const float p = power[k] + t * (power[k + 1] - power[k]);
         const float n = noise[k] + t * (noise[k + 1] - noise[k]);
         log_speech_[j] = {fast_log(n * max_of(p / n - 1.0f, kSpeechFloor)), 0.0f};
@@ -69,7 +75,7 @@ FeatureExtractor::FeatureExtractor(std::size_t sample_rate, const Denoiser& fron
       psd_scale_(static_cast<float>(
           1.0 / (front.stft().analysis_window_energy() * static_cast<double>(sample_rate)))),
       bin_hz_(front.bin_hz()),
-      pitch_(front.bin_hz()),
+      pitch_(front.bin_hz(), front.stft().bins()),
       combed_power_(front.stft().bins()) {}
 
 void FeatureExtractor::compute(const Denoiser& front, float frame_presence, float* features,
@@ -103,10 +109,13 @@ void FeatureExtractor::compute(const Denoiser& front, float frame_presence, floa
 
     // Where a voice is, its harmonics carry most of a band's energy: at low SNR this tells
     // the bands that hold speech from those that hold only noise.
-    const double cycles_per_bin = bin_hz_ / static_cast<double>(pitch_.pitch_hz());
+    // The comb's phase turns by the same angle from bin to bin.
+    const double step = 2.0 * std::numbers::pi * bin_hz_ / static_cast<double>(pitch_.pitch_hz());
+    const std::complex<double> turn = std::polar(1.0, step);
+    std::complex<double> phasor = 1.0;
     for (std::size_t k = 0; k < covered; ++k) {
-        const double phase = 2.0 * std::numbers::pi * cycles_per_bin * static_cast<double>(k);
-        combed_power_[k] = power[k] * static_cast<float>(0.5 + 0.5 * std::cos(phase));
+        combed_power_[k] = power[k] * static_cast<float>(0.5 + 0.5 * phasor.real());
+        phasor *= turn;
     }
     std::array<float, B> combed{};
     bands_.energies(combed_power_.data(), psd_scale_, combed.data());

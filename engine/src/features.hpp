@@ -35,7 +35,8 @@ inline constexpr std::size_t kFeatureCount = 5 * kBandCount + 4;
 // 48 kHz resolves quefrencies only down to 94 Hz, below many men's voices.
 class PitchAnalysis {
   public:
-    explicit PitchAnalysis(double bin_hz);
+    // For native spectra of `bins` bins, `bin_hz` apart.
+    PitchAnalysis(double bin_hz, std::size_t bins);
 
     // Sets harmonicity() and pitch_hz() from the frame's power and noise spectra.
     void update(std::span<const float> power, std::span<const float> noise);
@@ -44,8 +45,9 @@ class PitchAnalysis {
     float pitch_hz() const { return pitch_hz_; }
 
   private:
-    double bin_hz_;  // of the native spectra
     RealFft fft_;
+    std::vector<std::size_t> native_bin_;  // per grid bin: the native bin below it
+    std::vector<float> native_fraction_;   // and how far towards the next one
     std::vector<std::complex<float>> log_speech_;
     std::vector<float> cepstrum_;
     float harmonicity_ = 0.0f;
