@@ -17,8 +17,8 @@ constexpr float kSnrFloor = 1e-4f;
 // The pitch grid: 31.25 Hz bins up to 8000 Hz, quefrencies in samples at 16 kHz.
 constexpr std::size_t kPitchFftSize = 512;
 constexpr double kPitchGridRate = 16000.0;
-constexpr std::size_t kPitchFirst = 40;   // 400 Hz
-constexpr std::size_t kPitchLast = 228;   // 70 Hz
+constexpr std::size_t kPitchFirst = 40;  // 400 Hz
+constexpr std::size_t kPitchLast = 228;  // 70 Hz
 // Below this speech-to-noise ratio a bin holds no speech; keeps the log finite and flat.
 constexpr float kSpeechFloor = 0.01f;
 
@@ -108,8 +108,8 @@ void FeatureExtractor::compute(const Denoiser& front, float frame_presence, floa
     features[4 * B + 3] = std::log2(pitch_.pitch_hz() / 100.0f);
 
     // Where a voice is, its harmonics carry most of a band's energy: at low SNR this tells
-    // the bands that hold speech from those that hold only noise.
-    // The comb's phase turns by the same angle from bin to bin.
+    // the bands that hold speech from those that hold only noise. The comb's phase turns
+    // by one angle from bin to bin.
     const double step = 2.0 * std::numbers::pi * bin_hz_ / static_cast<double>(pitch_.pitch_hz());
     const std::complex<double> turn = std::polar(1.0, step);
     std::complex<double> phasor = 1.0;

@@ -31,8 +31,8 @@ inline constexpr std::size_t kFeatureCount = 5 * kBandCount + 4;
 
 // The cepstrum of the log speech estimate max(|Y|^2 - noise, floor) over 0-8000 Hz, taken
 // on one frequency grid (that of 16 kHz) at every rate, so that a voice reads the same
-// whatever the rate and the pitch range is the same: the native FFT of a 10 ms hop at
-// 48 kHz resolves quefrencies only down to 94 Hz, below many men's voices.
+// whatever the rate and the pitch range is the same: the native cepstrum at 48 kHz (1024
+// points) reaches pitches only down to 94 Hz, and many men speak lower.
 class PitchAnalysis {
   public:
     // For native spectra of `bins` bins, `bin_hz` apart.
@@ -62,8 +62,7 @@ class FeatureExtractor {
 
     // Features and band energies of the frame `front` estimated last, whose presence
     // probability estimate() returned. Writes kFeatureCount and kBandCount values.
-    void compute(const Denoiser& front, float frame_presence, float* features,
-                 float* band_energy);
+    void compute(const Denoiser& front, float frame_presence, float* features, float* band_energy);
 
   private:
     Bands bands_;
