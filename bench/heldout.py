@@ -3,7 +3,7 @@
 
 The evaluation recordings (quality.py) never choose a setting; this set may: speech of the
 speakers that training keeps out (training/orlune_train/corpus.py), noise from the training
-recordings, 4 s excerpts at -25 dBFS mixed at -5 to 15 dB SNR, seeded. Prints the SI-SDR
+recordings, 3-4 s excerpts at -25 dBFS mixed at -5 to 15 dB SNR, seeded. Prints the SI-SDR
 and PESQ-WB improvements over the mixture per SNR. The network has heard these noises, so
 what relies on its confidence (a stronger expansion, say) looks better here than on noise
 it has never heard: confirm a change on the evaluation set before adopting it.
@@ -31,6 +31,11 @@ import _metrics  # noqa: E402
 import _systems  # noqa: E402
 from orlune_train import corpus  # noqa: E402
 
+# Where training/build_model.py looks: ../shared/training beside this checkout or above it.
+TRAINING_DATA = next(
+    (p / "shared" / "training" for p in ROOT.parents if (p / "shared" / "training").is_dir()),
+    ROOT.parent / "shared" / "training",
+)
 SNRS_DB = (-5, 0, 5, 10, 15)
 SECONDS = 4
 
@@ -57,7 +62,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bundle", type=Path, help="score this model bundle instead of the packaged default")
     parser.add_argument("--rnnoise", action="store_true", help="score RNNoise too")
-    parser.add_argument("--data", type=Path, default=ROOT.parent / "shared" / "training")
+    parser.add_argument("--data", type=Path, default=TRAINING_DATA, help="the training recordings")
     parser.add_argument("--cache", type=Path, default=ROOT / "build" / "training-cache")
     parser.add_argument("--per-snr", type=int, default=24)
     parser.add_argument("--seed", type=int, default=7)
