@@ -31,11 +31,6 @@ import _metrics  # noqa: E402
 import _systems  # noqa: E402
 from orlune_train import corpus  # noqa: E402
 
-# Where training/build_model.py looks: ../shared/training beside this checkout or above it.
-TRAINING_DATA = next(
-    (p / "shared" / "training" for p in ROOT.parents if (p / "shared" / "training").is_dir()),
-    ROOT.parent / "shared" / "training",
-)
 SNRS_DB = (-5, 0, 5, 10, 15)
 SECONDS = 4
 
@@ -62,7 +57,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bundle", type=Path, help="score this model bundle instead of the packaged default")
     parser.add_argument("--rnnoise", action="store_true", help="score RNNoise too")
-    parser.add_argument("--data", type=Path, default=TRAINING_DATA, help="the training recordings")
+    parser.add_argument("--data", type=Path, default=corpus.default_root(), help="the training recordings")
     parser.add_argument("--cache", type=Path, default=ROOT / "build" / "training-cache")
     parser.add_argument("--per-snr", type=int, default=24)
     parser.add_argument("--seed", type=int, default=7)

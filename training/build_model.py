@@ -32,11 +32,7 @@ from orlune_train import corpus, export, train  # noqa: E402
 from orlune_train.model import Network  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
-# ../shared/training beside the checkout (or beside a folder holding it).
-DEFAULT_DATA = next(
-    (p / "shared" / "training" for p in ROOT.parents if (p / "shared" / "training").is_dir()),
-    ROOT.parent / "shared" / "training",
-)
+DEFAULT_DATA = corpus.default_root()
 
 
 def metadata(

@@ -32,6 +32,13 @@ class Corpus:
     corpora: list[str]
 
 
+def default_root() -> Path:
+    """../shared/training beside this checkout, or beside a folder above it (a worktree)."""
+    checkout = Path(__file__).resolve().parents[2]
+    found = (p / "shared" / "training" for p in checkout.parents if (p / "shared" / "training").is_dir())
+    return next(found, checkout.parent / "shared" / "training")
+
+
 def manifest_sha256(root: Path) -> str:
     return hashlib.sha256((root / "manifest.json").read_bytes()).hexdigest()
 
