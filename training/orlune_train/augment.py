@@ -17,6 +17,10 @@ class Recipe:
     """Probabilities and ranges of the mixture generator."""
 
     snr_db: tuple[float, float] = (-5.0, 20.0)
+    # Under recorded noise (when it is the first noise), if set: the recordings vary and
+    # can go lower than the steady synthetic noises, which at very low SNR teach the
+    # network that a steady sound is a voice.
+    recorded_snr_db: tuple[float, float] | None = None
     speech_level_dbfs: tuple[float, float] = (-45.0, -12.0)
     max_lead_s: float = 1.0
     p_lead: float = 0.75  # a noise-only stretch before the speech
@@ -24,6 +28,9 @@ class Recipe:
     p_synthetic: float = 0.3
     # Spectral slope of the coloured noises (dB per octave): white is 0, brown -6.
     coloured_slope_db: tuple[float, float] = (-6.0, 1.5)
+    # Lowest frequency the slope reaches (log-uniform): below it the noise is flat. Rumble,
+    # wind and handling noise carry most of their energy below 20 Hz.
+    coloured_floor_hz: tuple[float, float] = (20.0, 20.0)
     p_second_noise: float = 0.25
     p_room: float = 0.25
     p_eq: float = 0.5
@@ -51,16 +58,25 @@ def _resonance(centre_hz: float, q: float) -> tuple[np.ndarray, np.ndarray]:
         q *= 1.5
 
 
-def _spectrally_shaped(rng: np.random.Generator, length: int, slope_db_per_octave: float) -> Audio:
+def _spectrally_shaped(
+    rng: np.random.Generator, length: int, slope_db_per_octave: float, floor_hz: float = 20.0
+) -> Audio:
     spectrum = np.fft.rfft(rng.standard_normal(length))
-    freqs = np.maximum(np.fft.rfftfreq(length, 1.0 / RATE), 20.0)
+    freqs = np.maximum(np.fft.rfftfreq(length, 1.0 / RATE), floor_hz)
     spectrum *= (freqs / 1000.0) ** (slope_db_per_octave / (20.0 * np.log10(2.0)))
     return np.fft.irfft(spectrum, length).astype(np.float32)
 
 
-def coloured(rng: np.random.Generator, length: int, slope_db: tuple[float, float] = (-6.0, 1.5)) -> Audio:
+def coloured(
+    rng: np.random.Generator,
+    length: int,
+    slope_db: tuple[float, float] = (-6.0, 1.5),
+    floor_hz: tuple[float, float] = (20.0, 20.0),
+) -> Audio:
     """Noise of a random spectral slope (white to brown by default), with a random bump or notch."""
-    noise = _spectrally_shaped(rng, length, rng.uniform(*slope_db))
+    low, high = floor_hz
+    floor = low if low == high else float(np.exp(rng.uniform(np.log(low), np.log(high))))
+    noise = _spectrally_shaped(rng, length, rng.uniform(*slope_db), floor)
     if rng.random() < 0.5:
         centre = rng.uniform(200.0, 6000.0)
         b, a = _resonance(centre, rng.uniform(1.0, 4.0))
@@ -247,15 +263,19 @@ def _sounding_mixture(
     if rng.random() < recipe.p_room:
         clean = sps.fftconvolve(clean, room_response(rng))[:length].astype(np.float32)
 
-    def one_noise() -> Audio:
+    def one_noise() -> tuple[Audio, bool]:
+        """A noise, and whether it is recorded."""
         if rng.random() < recipe.p_synthetic:
             generator = SYNTHETIC[int(rng.integers(len(SYNTHETIC)))]
-            return coloured(rng, length, recipe.coloured_slope_db) if generator is coloured else generator(rng, length)
-        return crop(rng, noise[int(rng.integers(len(noise)))], length).copy()
+            if generator is coloured:
+                return coloured(rng, length, recipe.coloured_slope_db, recipe.coloured_floor_hz), False
+            return generator(rng, length), False
+        return crop(rng, noise[int(rng.integers(len(noise)))], length).copy(), True
 
-    noisy_part = one_noise()
+    noisy_part, recorded = one_noise()
+    snr_range = recipe.recorded_snr_db if recorded and recipe.recorded_snr_db else recipe.snr_db
     if rng.random() < recipe.p_second_noise:
-        second = one_noise()
+        second, _ = one_noise()
         noisy_part = noisy_part + second * (_rms(noisy_part) / _rms(second)) * 10 ** (rng.uniform(-15, 0) / 20)
 
     if rng.random() < recipe.p_eq:
@@ -272,7 +292,7 @@ def _sounding_mixture(
     level = 10 ** (rng.uniform(*recipe.speech_level_dbfs) / 20)
     if speech_rms > 0:
         clean = clean * (level / speech_rms)
-        snr = rng.uniform(*recipe.snr_db) if rng.random() >= recipe.p_clean_only else rng.uniform(40, 60)
+        snr = rng.uniform(*snr_range) if rng.random() >= recipe.p_clean_only else rng.uniform(40, 60)
         noisy_part = noisy_part * (level / _rms(noisy_part)) * 10 ** (-snr / 20)
         if rng.random() < recipe.p_digital_silence:
             noisy_part = np.zeros_like(noisy_part)
