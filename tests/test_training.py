@@ -75,6 +75,23 @@ def test_held_notes_are_periodic_voices_of_the_drawn_length(tiny_corpus: Corpus,
 
 
 @pytest.mark.parametrize("seed", range(3))
+def test_recorded_noise_has_its_own_snr_range_and_rumble_reaches_below_20_hz(tiny_corpus: Corpus, seed: int) -> None:
+    plain = dict(p_second_noise=0.0, p_noise_only=0.0, p_clean_only=0.0, p_digital_silence=0.0)
+    snrs = []
+    for p_synthetic in (0.0, 1.0):
+        recipe = augment.Recipe(snr_db=(30.0, 31.0), recorded_snr_db=(-10.0, -9.0), p_synthetic=p_synthetic, **plain)
+        clean, noisy = augment.mixture(np.random.default_rng(seed), tiny_corpus.train_speech, tiny_corpus.noise, 32000, recipe)
+        snrs.append(10 * np.log10(np.sum(clean**2) / np.sum((noisy - clean) ** 2)))
+    assert snrs[0] < -5 and snrs[1] > 20
+    shares = []
+    for floor_hz in (2.0, 20.0):
+        noise = augment.coloured(np.random.default_rng(seed), 3 * TRAINING_RATE, (-6.0, -6.0), (floor_hz, floor_hz))
+        power = np.abs(np.fft.rfft(noise)) ** 2
+        shares.append(power[: 3 * 20].sum() / power.sum())  # bins of 1/3 Hz
+    assert shares[0] > 0.85 and shares[1] < 0.65
+
+
+@pytest.mark.parametrize("seed", range(3))
 def test_speed_change_moves_pitch_and_fills_the_length(seed: int) -> None:
     t = np.arange(2 * TRAINING_RATE) / TRAINING_RATE
     tone = np.sin(2 * np.pi * 1000.0 * t).astype(np.float32)
