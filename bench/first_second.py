@@ -8,7 +8,8 @@ speech probability the engine reports on those noise-only frames after 0.5 s; an
 attenuation of the same noises when they start after 1 s of digital silence (a muted input).
 And a held harmonic voice (a sung note: 1/k harmonics, 2 % vibrato) at several pitches,
 starting 50 ms into the stream or at its first sample: its first 100 ms and its level once
-held for half a second, out against in.
+held for half a second, out against in. And steady pink and brown noise, several draws of
+each: how far each is brought down from 0.5 s on and the speech probability reported on it.
 
     python bench/first_second.py                       # the packaged default bundle
     python bench/first_second.py --bundle a.bin --bundle b.bin --rates 16000 48000
@@ -32,6 +33,7 @@ NOISE_LEVEL_DBFS = -40.0
 SECONDS = 4.0
 MUTED_S = 1.0
 HELD_PITCHES_HZ = (110.0, 200.0, 240.0, 300.0, 350.0)
+STEADY_DRAWS = 6
 
 
 def run(bundle: Path, rate: int, signal: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -112,6 +114,29 @@ def held_note_changes(bundle: Path, rate: int, start_s: float) -> list[tuple[flo
     return changes
 
 
+def power_law_noise(rate: int, exponent: float, seed: int) -> np.ndarray:
+    """SECONDS of noise at -20 dBFS with a 1/f^exponent spectrum down to the lowest bin: brown
+    noise drawn this way keeps most of its energy below 20 Hz, as rumble does, and how much
+    varies from draw to draw."""
+    length = int(SECONDS * rate)
+    spectrum = np.fft.rfft(np.random.default_rng(seed).standard_normal(length))
+    spectrum[1:] /= np.fft.rfftfreq(length, 1.0 / rate)[1:] ** (exponent / 2)
+    spectrum[0] = 0.0
+    noise = np.fft.irfft(spectrum, length)
+    return noise * 0.1 / np.sqrt(np.mean(noise**2))
+
+
+def steady_noise(bundle: Path, rate: int, exponent: float) -> tuple[list[float], list[float]]:
+    """Per draw: attenuation from 0.5 s on (dB) and the mean speech probability from then."""
+    attenuation, presence = [], []
+    for seed in range(STEADY_DRAWS):
+        noise = power_law_noise(rate, exponent, seed)
+        output, probability = run(bundle, rate, noise)
+        attenuation.append(level_db(noise[rate // 2 :]) - level_db(output[rate // 2 :]))
+        presence.append(float(np.mean(probability[50:])))
+    return attenuation, presence
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bundle", type=Path, action="append", help="model bundle (repeatable)")
@@ -140,6 +165,11 @@ def main() -> int:
                   f"95th percentile {np.percentile(presence, 95):.3f}")
             print(f"  noise after {MUTED_S:g} s of digital silence, attenuation per 500 ms (dB): "
                   + " ".join(f"{np.mean(after_mute[i : i + 5]):.0f}" for i in range(0, 40, 5)))
+            for exponent, name in ((1.0, "pink"), (2.0, "brown")):
+                attenuation, presence = steady_noise(bundle, rate, exponent)
+                print(f"  steady {name} noise, {STEADY_DRAWS} draws: attenuation from 0.5 s lowest "
+                      f"{min(attenuation):.1f} dB, median {np.median(attenuation):.1f} dB; "
+                      f"speech probability highest {max(presence):.2f}")
             for start_s in (ONSET_S, 0.0):
                 held = held_note_changes(bundle, rate, start_s)
                 print(f"  held note from {start_s * 1000:g} ms, first 100 ms / held (dB): "
