@@ -108,11 +108,12 @@ def load_checkpoint(path: Path) -> tuple[Network, dict[str, str]]:
 # heard sound arrive at the stream's start takes noise after a muted stretch for speech for
 # seconds; taught that lesson alone, it also takes steady low-frequency noise for a voice,
 # which the steep coloured noises unteach. Their slope reaches below 20 Hz, as rumble does:
-# noise whose energy lies mostly below the bands is otherwise only half suppressed. Read
-# speech seldom holds a pitch, while the steady synthetic noises (hum, fan tones, beeps) do:
-# without the vowels a voice on one pitch is suppressed within a fraction of a second. Longer
-# or more frequent vowels make steady noise sound like a voice to it. The recordings go down
-# to -10 dB SNR, where the synthetic noises stop at -5 dB: lower, steady noise becomes a voice.
+# of all steady noises, steep noise with most of its energy down there is the one the
+# network suppresses least. Read speech seldom holds a pitch, while the steady synthetic
+# noises (hum, fan tones, beeps) do: without the vowels a voice on one pitch is suppressed
+# within a fraction of a second. Longer or more frequent vowels make steady noise sound like
+# a voice to it. The recordings go down to -10 dB SNR, where the synthetic noises stop at
+# -5 dB: lower, steady noise becomes a voice.
 FINISHING_RECIPE = augment.Recipe(
     recorded_snr_db=(-10.0, 20.0),
     p_silent_start=0.05,
