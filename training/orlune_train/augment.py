@@ -75,6 +75,7 @@ def coloured(
 ) -> Audio:
     """Noise of a random spectral slope (white to brown by default), with a random bump or notch."""
     low, high = floor_hz
+    # A fixed floor draws nothing: recipes without the range keep their random stream.
     floor = low if low == high else float(np.exp(rng.uniform(np.log(low), np.log(high))))
     noise = _spectrally_shaped(rng, length, rng.uniform(*slope_db), floor)
     if rng.random() < 0.5:

@@ -116,8 +116,8 @@ band-limited (telephone-like) mixtures and mixtures without any noise (speech ou
 digital silence) are made during training. The finishing stage, at a tenth of the learning
 rate, adds streams that open with 0.1-1.5 s of exact zeros (a muted input), more noise-free
 mixtures, more steady synthetic noise, coloured down to -9 dB per octave and down to 2 Hz
-(rumble), and recorded noise down to -10 dB SNR. The same values are in the bundle's
-metadata.
+(rumble), and recorded noise down to -10 dB SNR. The table's values are also in the
+bundle's metadata.
 """
 
 
