@@ -101,6 +101,16 @@ def test_speed_change_moves_pitch_and_fills_the_length(seed: int) -> None:
     assert 1000 / 1.16 < peak_hz < 1000 / 0.84 and abs(peak_hz - 1000) > 30
 
 
+@pytest.mark.parametrize(("seed", "speeds"), [(0, (1.0, 1.3)), (1, (1.0, 1.3)), (2, (0.7, 1.0)), (3, (0.7, 1.0))])
+def test_noise_at_speed_stays_within_its_speeds(seed: int, speeds: tuple[float, float]) -> None:
+    t = np.arange(TRAINING_RATE // 2) / TRAINING_RATE  # shorter than asked for: looped
+    tone = np.sin(2 * np.pi * 1000.0 * t).astype(np.float32)
+    played = augment.noise_at_speed(np.random.default_rng(seed), tone, TRAINING_RATE, speeds)
+    assert played.shape == (TRAINING_RATE,)
+    peak_hz = np.argmax(np.abs(np.fft.rfft(played * np.hanning(len(played))))) * TRAINING_RATE / len(played)
+    assert 1000 * speeds[0] - 5 < peak_hz < 1000 * speeds[1] + 5 and abs(peak_hz - 1000) > 30
+
+
 def test_targets_mask_silent_bands_and_mark_voice() -> None:
     frames, bands = 6, 4
     noisy = np.full((frames, bands), 1e-6)

@@ -47,6 +47,10 @@ class Recipe:
     # more voices than the corpus has speakers.
     p_speed: float = 0.5
     max_speed_change: float = 0.15
+    # Recorded noise played faster or slower (within this range of speeds): more noises
+    # than the 76 recordings, at other pitches and tempos.
+    p_noise_speed: float = 0.0
+    noise_speeds: tuple[float, float] = (0.7, 1.3)
 
 
 def _resonance(centre_hz: float, q: float) -> tuple[np.ndarray, np.ndarray]:
@@ -215,12 +219,24 @@ def _onset(x: Audio) -> int:
     return max(0, first * 160 - 80)
 
 
+def _stretched(audio: Audio, samples: int, up: int) -> Audio:
+    """At most `samples` samples of `audio` made up / 20 times as long: played slower and
+    lower above 20, faster and higher below."""
+    return sps.resample_poly(audio[: samples * 20 // up + 64], up, 20).astype(np.float32)[:samples]
+
+
 def change_speed(rng: np.random.Generator, speech: Audio, samples: int, max_change: float) -> Audio:
     """At most `samples` samples of `speech` resampled by a random factor within 1 ± max_change."""
     steps = max(1, int(round(max_change * 20)))
-    up = 20 + int(rng.choice([k for k in range(-steps, steps + 1) if k != 0]))
-    source = speech[: samples * 20 // up + 64]
-    return sps.resample_poly(source, up, 20).astype(np.float32)[:samples]
+    return _stretched(speech, samples, 20 + int(rng.choice([k for k in range(-steps, steps + 1) if k != 0])))
+
+
+def noise_at_speed(rng: np.random.Generator, noise: Audio, samples: int, speeds: tuple[float, float]) -> Audio:
+    """`samples` samples of a random stretch of `noise` played at a random speed within `speeds`
+    (in steps of 1/20 of the length), never at its own."""
+    ups = [up for up in range(int(np.ceil(20 / speeds[1])), int(20 / speeds[0]) + 1) if up != 20]
+    up = int(rng.choice(ups))
+    return _stretched(crop(rng, noise, samples * 20 // up + 64), samples, up)
 
 
 def mixture(
@@ -271,7 +287,11 @@ def _sounding_mixture(
             if generator is coloured:
                 return coloured(rng, length, recipe.coloured_slope_db, recipe.coloured_floor_hz), False
             return generator(rng, length), False
-        return crop(rng, noise[int(rng.integers(len(noise)))], length).copy(), True
+        recording = noise[int(rng.integers(len(noise)))]
+        # Drawn only when asked for: recipes without it keep their random stream.
+        if recipe.p_noise_speed and rng.random() < recipe.p_noise_speed:
+            return noise_at_speed(rng, recording, length, recipe.noise_speeds), True
+        return crop(rng, recording, length).copy(), True
 
     noisy_part, recorded = one_noise()
     snr_range = recipe.recorded_snr_db if recorded and recipe.recorded_snr_db else recipe.snr_db
