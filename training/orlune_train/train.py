@@ -27,7 +27,7 @@ VOICE_WEIGHT = 0.05
 @dataclass(frozen=True)
 class Settings:
     seed: int = 1
-    steps: int = 6000
+    steps: int = 8000
     clips: int = 16
     seconds: float = 3.0
     learning_rate: float = 2e-3
@@ -102,6 +102,18 @@ def load_checkpoint(path: Path) -> tuple[Network, dict[str, str]]:
     return network, dict(saved["summary"])
 
 
+# The main stage: recorded noise also played 0.7 to 1.3 times as fast, and coloured noise
+# down to -9 dB per octave and to 2 Hz. The faster and slower recordings raise the SI-SDR
+# improvement at every SNR, most at the lowest; heard without the steep noises reaching
+# into rumble, they teach the network that steady brown noise is a voice.
+MAIN_RECIPE = augment.Recipe(
+    p_noise_speed=0.5,
+    noise_speeds=(0.7, 1.3),
+    coloured_slope_db=(-9.0, 1.5),
+    coloured_floor_hz=(2.0, 20.0),
+)
+
+
 # The finishing stage: muted openings (exact zeros, then noise or speech), more speech out of
 # digital silence and more steady synthetic noise, down to slopes steeper than brown noise,
 # and short sung vowels, at a tenth of the main stage's learning rate. A model that has only
@@ -163,7 +175,7 @@ def train(
         f"network: {network.parameter_count()} weights, "
         f"{network.multiply_adds_per_frame() * 100 / 1e6:.1f} M multiply-adds per second of audio"
     )
-    summary = train_stage(network, corpus, settings, augment.Recipe(), say, checkpoint, "training")
+    summary = train_stage(network, corpus, settings, MAIN_RECIPE, say, checkpoint, "training")
     if settings.finishing_steps:
         summary |= finish(network, corpus, settings, say)
         if checkpoint is not None:
