@@ -9,9 +9,9 @@ fresh mixtures every step (seeded), keeps the weights that did best on held-out 
 refines them in a shorter finishing stage (muted openings, steady coloured noise), writes
 src/orlune/resources/models/orlune-nc-learned.bin, registers it in the package index (and,
 as a copy, as the packaged default orlune-nc-default) and records how it was made in the
-bundle's metadata and in engine/README.md. The main stage's 6000 steps take about 40 minutes
-alone on a 2-core machine (0.4 s a step) and 60 to 85 when other work shares it; the
-finishing stage's 1500 steps about 10 alone and 18 shared.
+bundle's metadata and in engine/README.md. With a second training sharing the 2-core
+machine, the main stage's 8000 steps took 71 minutes (0.53 s a step) and the finishing
+stage's 1500 steps 13: 84 minutes in all.
 
     python training/build_model.py --finish-from src/orlune/resources/models/orlune-nc-learned.bin
 

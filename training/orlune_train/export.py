@@ -112,12 +112,12 @@ pip install ".[train]"
 Noise: the ambient recordings of `../shared/training/noise` plus synthetic coloured noise,
 mains hum, fan noise, clicks and beeps; simulated rooms, random microphone EQ, levels,
 speech played 0.85 to 1.15 times as fast (more voices than the corpus has speakers),
-band-limited (telephone-like) mixtures and mixtures without any noise (speech out of
-digital silence) are made during training. The finishing stage, at a tenth of the learning
-rate, adds streams that open with 0.1-1.5 s of exact zeros (a muted input), more noise-free
-mixtures, more steady synthetic noise, coloured down to -9 dB per octave and down to 2 Hz
-(rumble), and recorded noise down to -10 dB SNR. The table's values are also in the
-bundle's metadata.
+recorded noise played up to 1.3 times as fast, coloured noise down to -9 dB per octave and
+down to 2 Hz (rumble), band-limited (telephone-like) mixtures and mixtures without any
+noise (speech out of digital silence) are made during training. The finishing stage, at a
+tenth of the learning rate, adds streams that open with 0.1-1.5 s of exact zeros (a muted
+input), more noise-free mixtures, more steady synthetic noise, and recorded noise down to
+-10 dB SNR, at its own speed. The table's values are also in the bundle's metadata.
 """
 
 
