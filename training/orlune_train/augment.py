@@ -47,10 +47,10 @@ class Recipe:
     # more voices than the corpus has speakers.
     p_speed: float = 0.5
     max_speed_change: float = 0.15
-    # Recorded noise played faster or slower (within this range of speeds): more noises
-    # than the 76 recordings, at other pitches and tempos.
+    # Recorded noise played at another speed within this range: more noises than the 76
+    # recordings, at other pitches and tempos.
     p_noise_speed: float = 0.0
-    noise_speeds: tuple[float, float] = (0.7, 1.3)
+    noise_speeds: tuple[float, float] = (1.0, 1.3)
 
 
 def _resonance(centre_hz: float, q: float) -> tuple[np.ndarray, np.ndarray]:

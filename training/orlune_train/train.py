@@ -109,7 +109,6 @@ def load_checkpoint(path: Path) -> tuple[Network, dict[str, str]]:
 # recordings taught the network that steady brown noise is a voice.
 MAIN_RECIPE = augment.Recipe(
     p_noise_speed=0.5,
-    noise_speeds=(1.0, 1.3),
     coloured_slope_db=(-9.0, 1.5),
     coloured_floor_hz=(2.0, 20.0),
 )
