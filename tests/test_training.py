@@ -168,7 +168,10 @@ def test_a_few_steps_train_and_export_what_the_network_computes(tiny_corpus: Cor
     network, summary = train.train(tiny_corpus, settings, checkpoint=checkpoint, log=False)
     assert summary["training.best_step"] == "3" and np.isfinite(float(summary["training.validation_loss"]))
     assert summary["training.finishing.best_step"] == "2"
-    restored, _ = train.load_checkpoint(checkpoint)
+    restored, restored_summary = train.load_checkpoint(checkpoint)
+    # The main stage's best is kept apart from the finished network.
+    assert "training.finishing.steps" in restored_summary
+    assert "training.finishing.steps" not in train.load_checkpoint(tmp_path / "best-main.pt")[1]
 
     # Raw engine features, silence first, so the zero history at the stream start counts.
     with Engine() as engine:

@@ -15,7 +15,9 @@ stage's 1500 steps 13: 84 minutes in all.
 
     python training/build_model.py --finish-from src/orlune/resources/models/orlune-nc-learned.bin
 
-runs the finishing stage alone, from the network of an existing bundle.
+runs the finishing stage alone, from the network of an existing bundle, or from the main
+stage's best network, which a build keeps in build/training-cache/checkpoint-seed1-main.pt.
+--conv and --hidden size the network (the engine runs any size; bench/speed.py times it).
 """
 
 from __future__ import annotations
@@ -68,11 +70,15 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=defaults.seed)
     parser.add_argument("--steps", type=int, default=defaults.steps, help="optimiser steps (batches)")
     parser.add_argument("--threads", type=int, default=defaults.threads, help="torch threads")
+    parser.add_argument("--conv", type=int, default=defaults.conv, help="convolution channels")
+    parser.add_argument("--hidden", type=int, default=defaults.hidden, help="units of each GRU")
     parser.add_argument("--cache", type=Path, default=ROOT / "build" / "training-cache")
     parser.add_argument("--out", type=Path, default=export.BUNDLE_PATH, help="bundle to write")
     parser.add_argument("--checkpoint", type=Path, help="export this saved network instead of training")
     parser.add_argument(
-        "--finish-from", type=Path, help="skip the main stage: run only the finishing stage from this bundle's network"
+        "--finish-from",
+        type=Path,
+        help="skip the main stage: run only the finishing stage from this bundle's or checkpoint's network",
     )
     parser.add_argument(
         "--no-register", action="store_true", help="write the bundle only: no package index or README change"
@@ -88,20 +94,26 @@ def main() -> int:
         f"{len(data.noise)} noises; manifest SHA-256 {data.manifest_sha256}",
         flush=True,
     )
-    settings = train.Settings(seed=args.seed, steps=args.steps, threads=args.threads)
+    settings = train.Settings(
+        seed=args.seed, steps=args.steps, threads=args.threads, conv=args.conv, hidden=args.hidden
+    )
     checkpoint = args.cache / f"checkpoint-seed{args.seed}.pt"
     if args.checkpoint:
         # Its summary keeps the training time up to the saved step.
         network, summary = train.load_checkpoint(args.checkpoint)
     elif args.finish_from:
-        layers, source = export.read_bundle(args.finish_from)
-        if "training.command" not in source or "training.code_commit" not in source:
-            parser.error(f"{args.finish_from}: no training record in its metadata (not written by this script)")
-        network = Network.from_export(layers, *train.feature_statistics(data, settings))
-        # The main stage's record is the source bundle's.
-        stage = ("steps", "best_step", "validation_loss", "clips_per_step", "clip_seconds", "minutes")
-        summary = {f"training.{key}": source[f"training.{key}"] for key in stage if f"training.{key}" in source}
-        summary["training.main_stage"] = f"{source['training.command']} at commit {source['training.code_commit']}"
+        if args.finish_from.suffix == ".pt":
+            network, summary = train.load_checkpoint(args.finish_from)
+            summary["training.main_stage"] = f"the network saved in {args.finish_from.name}"
+        else:
+            layers, source = export.read_bundle(args.finish_from)
+            if "training.command" not in source or "training.code_commit" not in source:
+                parser.error(f"{args.finish_from}: no training record in its metadata (not written by this script)")
+            network = Network.from_export(layers, *train.feature_statistics(data, settings))
+            # The main stage's record is the source bundle's.
+            stage = ("steps", "best_step", "validation_loss", "clips_per_step", "clip_seconds", "minutes")
+            summary = {f"training.{key}": source[f"training.{key}"] for key in stage if f"training.{key}" in source}
+            summary["training.main_stage"] = f"{source['training.command']} at commit {source['training.code_commit']}"
         summary |= train.finish(network, data, settings)
         train.save_checkpoint(checkpoint, network, summary)
     else:

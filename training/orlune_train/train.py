@@ -162,8 +162,9 @@ def _reporter(log: bool) -> Callable[[str], None]:
 def train(
     corpus: Corpus, settings: Settings, checkpoint: Path | None = None, log: bool = True
 ) -> tuple[Network, dict[str, str]]:
-    """A trained network and a summary of the run for the bundle's metadata; the best
-    weights so far are saved to `checkpoint` at each validation. The main stage, then the
+    """A trained network and a summary of the run for the bundle's metadata; the main
+    stage's best weights so far are saved beside `checkpoint` (its name ending in
+    "-main") at each validation, the final ones to `checkpoint`. The main stage, then the
     finishing stage from the main stage's best weights."""
     torch.manual_seed(settings.seed)
     torch.set_num_threads(settings.threads)
@@ -175,11 +176,12 @@ def train(
         f"network: {network.parameter_count()} weights, "
         f"{network.multiply_adds_per_frame() * 100 / 1e6:.1f} M multiply-adds per second of audio"
     )
-    summary = train_stage(network, corpus, settings, MAIN_RECIPE, say, checkpoint, "training")
+    main_checkpoint = None if checkpoint is None else checkpoint.with_stem(checkpoint.stem + "-main")
+    summary = train_stage(network, corpus, settings, MAIN_RECIPE, say, main_checkpoint, "training")
     if settings.finishing_steps:
         summary |= finish(network, corpus, settings, say)
-        if checkpoint is not None:
-            save_checkpoint(checkpoint, network, summary)
+    if checkpoint is not None:
+        save_checkpoint(checkpoint, network, summary)
     return network, summary
 
 
