@@ -57,9 +57,11 @@ PyRef make_annotated_function(PyObject* function_type, PyObject* module, const F
 // Runs `body`, turning any escaping C++ exception into the matching Python
 // exception; returns NULL with the error set on failure. The unwinding of a
 // thread that the interpreter ends during shutdown (see holds_gil) is let
-// through: swallowing it would abort the process.
+// through: swallowing it would abort the process. That unwinding carries no
+// exception object, so the null-reference check is off here: it would report
+// the very catch clause that must rethrow it.
 template <typename Body>
-PyObject* call_translating_exceptions(Body&& body) {
+__attribute__((no_sanitize("null"))) PyObject* call_translating_exceptions(Body&& body) {
     try {
         return body();
     } catch (abi::__forced_unwind&) {
