@@ -22,12 +22,15 @@ from .model import Network
 # Predicting a gain below the target (speech taken away) costs this much more than above.
 OVER_SUPPRESSION_WEIGHT = 1.0
 VOICE_WEIGHT = 0.05
+# Validation and the kept network use a running average of the weights over roughly the
+# last 1 / (1 - decay) steps, which smooths out the noise of the last few updates.
+WEIGHT_AVERAGE_DECAY = 0.995
 
 
 @dataclass(frozen=True)
 class Settings:
     seed: int = 1
-    steps: int = 8000
+    steps: int = 10000
     clips: int = 16
     seconds: float = 3.0
     learning_rate: float = 2e-3
@@ -41,7 +44,7 @@ class Settings:
     # One thread: on a shared machine a second one made steps ten times slower (spinning).
     threads: int = 1
     conv: int = 64
-    hidden: int = 128
+    hidden: int = 160
     finishing_steps: int = 1500
 
 
@@ -228,6 +231,7 @@ def train_stage(
         prefetch_factor=4 if settings.loader_workers else None,
         persistent_workers=False,
     )
+    averaged = copy.deepcopy(network)
     best: tuple[float, dict[str, torch.Tensor], int] = (math.inf, copy.deepcopy(network.state_dict()), 0)
 
     def summarise() -> dict[str, str]:
@@ -250,14 +254,19 @@ def train_stage(
         loss.backward()
         torch.nn.utils.clip_grad_norm_(network.parameters(), 1.0)
         optimiser.step()
+        with torch.no_grad():
+            # The average starts from the stage's first weights and forgets them within
+            # a few hundred steps.
+            for mean, current in zip(averaged.parameters(), network.parameters(), strict=True):
+                mean.lerp_(current, 1.0 - WEIGHT_AVERAGE_DECAY)
         running = (0.98 * running[0] + 0.02 * gain.item(), 0.98 * running[1] + 0.02 * voice.item())
         done = step + 1
         if done % settings.validation_every == 0 or done == settings.steps:
-            score = evaluate(network, validation)
+            score = evaluate(averaged, validation)
             if score < best[0]:
-                best = (score, copy.deepcopy(network.state_dict()), done)
+                best = (score, copy.deepcopy(averaged.state_dict()), done)
                 if checkpoint is not None:
-                    save_checkpoint(checkpoint, network, summarise())
+                    save_checkpoint(checkpoint, averaged, summarise())
             eta = (time.monotonic() - started) / done * (settings.steps - done)
             smoothed = [r / (1 - 0.98**done) for r in running]
             say(
