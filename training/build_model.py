@@ -9,9 +9,9 @@ fresh mixtures every step (seeded), keeps the weights that did best on held-out 
 refines them in a shorter finishing stage (muted openings, steady coloured noise), writes
 src/orlune/resources/models/orlune-nc-learned.bin, registers it in the package index (and,
 as a copy, as the packaged default orlune-nc-default) and records how it was made in the
-bundle's metadata and in engine/README.md. With a second training sharing the 2-core
-machine, the main stage's 8000 steps took 71 minutes (0.53 s a step) and the finishing
-stage's 1500 steps 13: 84 minutes in all.
+bundle's metadata and in engine/README.md. Alone on the 2-core machine, the main stage's
+10000 steps took 45 minutes (0.27 s a step) and the finishing stage's 1500 steps 7: 52
+minutes in all (a second training beside it doubles that).
 
     python training/build_model.py --finish-from src/orlune/resources/models/orlune-nc-learned.bin
 

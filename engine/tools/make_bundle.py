@@ -186,7 +186,7 @@ def network_cost(sections: Mapping[str, object]) -> tuple[int, int]:
     return parameters, multiply_adds
 
 
-def random_layers(seed: int = 0, features: int = 5 * 32 + 4, bands: int = 32, conv: int = 64, hidden: int = 128) -> list[Layer]:
+def random_layers(seed: int = 0, features: int = 5 * 32 + 4, bands: int = 32, conv: int = 64, hidden: int = 160) -> list[Layer]:
     """The reference shape, conv1d(F->conv, k3, tanh), GRU hidden, GRU hidden,
     dense(hidden->B+1, sigmoid), with random weights as PyTorch initialises them: for
     speed measurements before any training, and for tests."""
