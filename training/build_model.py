@@ -5,13 +5,13 @@
     python training/build_model.py
 
 Decodes the training recordings (cached under build/training-cache), trains the network on
-fresh mixtures every step (seeded), keeps the weights that did best on held-out speakers,
-refines them in a shorter finishing stage (muted openings, steady coloured noise), writes
-src/orlune/resources/models/orlune-nc-learned.bin, registers it in the package index (and,
-as a copy, as the packaged default orlune-nc-default) and records how it was made in the
-bundle's metadata and in engine/README.md. Alone on the 2-core machine, the main stage's
-10000 steps took 45 minutes (0.27 s a step) and the finishing stage's 1500 steps 7: 52
-minutes in all (a second training beside it doubles that).
+fresh mixtures every step (seeded), keeps the running average of its weights that did best
+on held-out speakers, refines it in a shorter finishing stage (muted openings, steady
+coloured noise), writes src/orlune/resources/models/orlune-nc-learned.bin, registers it in
+the package index (and, as a copy, as the packaged default orlune-nc-default) and records
+how it was made in the bundle's metadata and in engine/README.md. Alone on the 2-core
+machine, the main stage's 10000 steps took 45 minutes (0.27 s a step) and the finishing
+stage's 1500 steps 7: 52 minutes in all (a second training beside it doubles that).
 
     python training/build_model.py --finish-from src/orlune/resources/models/orlune-nc-learned.bin
 

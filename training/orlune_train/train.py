@@ -23,7 +23,7 @@ from .model import Network
 OVER_SUPPRESSION_WEIGHT = 1.0
 VOICE_WEIGHT = 0.05
 # Validation and the kept network use a running average of the weights over roughly the
-# last 1 / (1 - decay) steps, which smooths out the noise of the last few updates.
+# last 1 / (1 - decay) steps, which smooths out the noise of the last updates.
 WEIGHT_AVERAGE_DECAY = 0.995
 
 
@@ -212,7 +212,8 @@ def train_stage(
     prefix: str,
 ) -> dict[str, str]:
     """Trains `network` in place for `settings.steps` steps on `recipe`'s mixtures and leaves
-    it with the weights that did best on held-out speakers (mixed by the same recipe)."""
+    it with the running average of its weights that did best on held-out speakers (mixed by
+    the same recipe)."""
     started = time.monotonic()
     with Engine() as engine:
         rng = np.random.default_rng([settings.seed, 1 << 31])
@@ -255,8 +256,8 @@ def train_stage(
         torch.nn.utils.clip_grad_norm_(network.parameters(), 1.0)
         optimiser.step()
         with torch.no_grad():
-            # The average starts from the stage's first weights and forgets them within
-            # a few hundred steps.
+            # The average starts from the stage's first weights; after 1000 steps they
+            # weigh less than 1 %.
             for mean, current in zip(averaged.parameters(), network.parameters(), strict=True):
                 mean.lerp_(current, 1.0 - WEIGHT_AVERAGE_DECAY)
         running = (0.98 * running[0] + 0.02 * gain.item(), 0.98 * running[1] + 0.02 * voice.item())
